@@ -1,0 +1,110 @@
+#include "rt/text.h"
+
+#include <windows.h>
+
+#include "rt/heap.h"
+
+wchar_t* utf8_to_wide(wchar_t* dest, int32_t* capacity, const char* source, int32_t source_length) {
+    if (source_length < -1) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    // A dest of capacity 0 would only be measured into, never filled: treat it as no dest.
+    bool use_dest = dest != nullptr && capacity != nullptr && *capacity > 0;
+    if (source_length == 0) {
+        // The system converter rejects an empty counted source; the honest answer is zero units.
+        if (use_dest) {
+            *capacity = 0;
+            return dest;
+        }
+        wchar_t* empty = (wchar_t*)heap_alloc(sizeof(wchar_t));
+        if (empty == nullptr) {
+            return nullptr;
+        }
+        empty[0] = L'\0';
+        if (capacity != nullptr) {
+            *capacity = 0;
+        }
+        return empty;
+    }
+    if (use_dest) {
+        int count = MultiByteToWideChar(CP_UTF8, 0, source, source_length, dest, *capacity);
+        if (count != 0) {
+            *capacity = count;
+            return dest;
+        }
+    }
+    // UTF-16 never needs more units than UTF-8 has bytes; the block keeps one unit beyond the
+    // count so that a caller may terminate a counted conversion in place.
+    int64_t units;
+    if (source_length == -1) {
+        int64_t bytes = 0;
+        while (source[bytes] != '\0') {
+            bytes++;
+        }
+        units = bytes + 2;
+    } else {
+        units = (int64_t)source_length + 1;
+    }
+    if (units > 0x7FFFFFFF) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    wchar_t* block = (wchar_t*)heap_alloc((size_t)units * sizeof(wchar_t));
+    if (block == nullptr) {
+        return nullptr;
+    }
+    int count = MultiByteToWideChar(CP_UTF8, 0, source, source_length, block, (int)units);
+    if (count == 0) {
+        DWORD error = GetLastError();
+        heap_free(block);
+        SetLastError(error);  // the converter's reason, not the heap's
+        return nullptr;
+    }
+    if (capacity != nullptr) {
+        *capacity = count;
+    }
+    return block;
+}
+
+int32_t wide_to_utf8(char* dest, int32_t dest_size, const wchar_t* source, int32_t source_length) {
+    return WideCharToMultiByte(CP_UTF8, 0, source, source_length, dest, dest_size, nullptr, nullptr);
+}
+
+int32_t prefix_compare(const char* span, int32_t span_length, const char* key) {
+    if (span_length < 0) {
+        span_length = 0;  // a negative count holds no bytes
+    }
+    const unsigned char* s = (const unsigned char*)span;
+    const unsigned char* k = (const unsigned char*)key;
+    for (int32_t i = 0;; i++) {
+        if (i == span_length) {
+            return k[i] == 0 ? 0 : ~i;
+        }
+        if (k[i] == 0) {
+            return i + 1;
+        }
+        if (s[i] != k[i]) {
+            return s[i] > k[i] ? i + 1 : ~i;
+        }
+    }
+}
+
+const char* span_skip(const char* data, uint32_t length, const char* set, uint32_t set_length) {
+    const char* end = data + length;
+    const char* at = data;
+    while (at < end) {
+        bool in_set = false;
+        for (uint32_t j = 0; j < set_length; j++) {
+            if (set[j] == *at) {
+                in_set = true;
+                break;
+            }
+        }
+        if (!in_set) {
+            break;
+        }
+        at++;
+    }
+    return at;
+}
