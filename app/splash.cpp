@@ -1,0 +1,350 @@
+// The splash window: DPI and work areas, set-up, image loading and the layered render.
+#include <windows.h>
+#include <objbase.h>
+#include <gdiplus.h>
+
+#include "app/splash.h"
+
+#include "app/app_state.h"
+#include "app/launch.h"
+#include "rt/buffer.h"
+#include "rt/resource.h"
+#include "ui/ui.h"
+
+using namespace Gdiplus::DllExports;
+using Gdiplus::GpBitmap;
+using Gdiplus::GpGraphics;
+using Gdiplus::GpSolidFill;
+
+static const char SPLASH_TITLE[] = "Quorvel Web Installer";
+
+static const int BACKGROUND_RESOURCE = 3;
+static const int BACKGROUND_2X_RESOURCE = 4;
+static const int CAP_RESOURCE = 5;
+static const int CAP_2X_RESOURCE = 6;
+static const int APP_ICON_RESOURCE = 2;
+
+// The painted track of the 96-DPI background: the bar starts at (61, 195), is 10 pixels high and
+// at most 321 long. The 192-DPI background is the same picture at twice the scale.
+static const int32_t BAR_X = 61;
+static const int32_t BAR_Y = 195;
+static const int32_t BAR_HEIGHT = 10;
+static const uint32_t BAR_MAX_LENGTH = 321;
+static const uint32_t PROGRESS_FULL = 1000;
+static const Gdiplus::ARGB BAR_COLOR = 0xFF68BC71;
+
+SplashThrottle splash_throttle;
+
+// The thread that created the splash: its renders happen before the worker exists and are never
+// skipped.
+static DWORD splash_thread;
+
+// ---- arithmetic -----------------------------------------------------------------------------
+
+int32_t splash_dpi_for(int32_t true_dpi)
+{
+    return (uint32_t)true_dpi < 192u ? 96 : 192;
+}
+
+SplashBar splash_bar_geometry(uint32_t progress, int32_t dpi)
+{
+    SplashBar bar;
+    bar.x = ui_scale(BAR_X, dpi);
+    bar.y = ui_scale(BAR_Y, dpi);
+    bar.height = ui_scale(BAR_HEIGHT, dpi);
+    // The per-mille division comes first, so the 192-DPI bar is always exactly twice the 96-DPI one.
+    bar.length = ui_scale((int32_t)(progress * BAR_MAX_LENGTH / PROGRESS_FULL), dpi);
+    return bar;
+}
+
+void splash_placement(const RECT* work_area, const UiRect* background, int32_t dpi, UiRect* logical,
+                      POINT* pixels)
+{
+    *logical = *background;
+    logical->width = ui_unscale(background->width, dpi);
+    logical->height = ui_unscale(background->height, dpi);
+    ui_center_rect(work_area, logical);
+    pixels->x = ui_scale(logical->x, dpi);
+    pixels->y = ui_scale(logical->y, dpi);
+}
+
+bool splash_throttle_allows(const SplashThrottle* throttle, int32_t length, uint32_t progress, uint32_t now)
+{
+    if (throttle->render_count == 0) {
+        return true;
+    }
+    if (length == throttle->last_length) {
+        return false;
+    }
+    if (progress >= PROGRESS_FULL) {
+        return true;
+    }
+    return now - throttle->last_tick >= SPLASH_MIN_RENDER_INTERVAL_MS;
+}
+
+void splash_throttle_note(SplashThrottle* throttle, int32_t length, uint32_t progress, uint32_t now)
+{
+    throttle->render_count += 1;
+    throttle->last_length = length;
+    throttle->last_progress = progress;
+    throttle->last_tick = now;
+}
+
+// ---- DPI and work areas ---------------------------------------------------------------------
+
+// The primary work area in logical units at process_globals.dpi. Should the system not report
+// one, the whole primary screen stands in, so that the splash is still centred.
+static void read_work_area(RECT* out)
+{
+    RECT area = {};
+    if (!SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0) || area.right <= area.left ||
+        area.bottom <= area.top) {
+        area.left = 0;
+        area.top = 0;
+        area.right = GetSystemMetrics(SM_CXSCREEN);
+        area.bottom = GetSystemMetrics(SM_CYSCREEN);
+    }
+    int32_t values[4] = {area.left, area.top, area.right, area.bottom};
+    rect_to_logical(values);
+    out->left = values[0];
+    out->top = values[1];
+    out->right = values[2];
+    out->bottom = values[3];
+}
+
+void splash_settle_dpi()
+{
+    AppState* app = process_globals.app;
+    HDC screen = GetDC(nullptr);
+    if (screen) {
+        process_globals.dpi = GetDeviceCaps(screen, LOGPIXELSX);
+        ReleaseDC(nullptr, screen);
+    }
+    // Without a screen context, or a DPI that makes no sense, the logical base is the only safe
+    // value: every scaling formula divides by it.
+    if (process_globals.dpi <= 0) {
+        process_globals.dpi = 96;
+    }
+    read_work_area(&app->work_area);
+    app->true_dpi = process_globals.dpi;
+    process_globals.dpi = splash_dpi_for(app->true_dpi);
+    read_work_area(&app->splash_work_area);
+}
+
+// ---- images ---------------------------------------------------------------------------------
+
+GpBitmap* png_resource_load(int id)
+{
+    ByteSpan bytes = {};
+    if (resource_load(id, &bytes) != 0) {
+        return nullptr;
+    }
+    HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, bytes.length);
+    if (!block) {
+        return nullptr;
+    }
+    void* target = GlobalLock(block);
+    if (!target) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    CopyMemory(target, bytes.data, bytes.length);
+    GlobalUnlock(block);
+
+    IStream* stream = nullptr;
+    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream)) || !stream) {
+        GlobalFree(block);
+        return nullptr;
+    }
+    GpBitmap* image = nullptr;
+    if (GdipCreateBitmapFromStream(stream, &image) != Gdiplus::Ok) {
+        image = nullptr;
+    }
+    // GDI+ holds its own reference for as long as the image lives; dropping ours leaves the block
+    // to be freed when the image is disposed of (or now, when decoding failed).
+    stream->Release();
+    return image;
+}
+
+HBITMAP bitmap_from_image(GpBitmap* image, UiRect* rect)
+{
+    HBITMAP bitmap = nullptr;
+    if (GdipCreateHBITMAPFromBitmap(image, &bitmap, 0xFF000000) != Gdiplus::Ok) {
+        bitmap = nullptr;
+    }
+    UINT width = 0;
+    UINT height = 0;
+    if (GdipGetImageWidth(image, &width) != Gdiplus::Ok) {
+        width = 0;
+    }
+    if (GdipGetImageHeight(image, &height) != Gdiplus::Ok) {
+        height = 0;
+    }
+    rect->width = (int32_t)width;
+    rect->height = (int32_t)height;
+    return bitmap;
+}
+
+// Decodes a PNG resource into a device bitmap and its size. 0, or 1 with nothing kept.
+static int load_bitmap(int id, HBITMAP* bitmap, UiRect* rect)
+{
+    GpBitmap* image = png_resource_load(id);
+    if (!image) {
+        return 1;
+    }
+    *bitmap = bitmap_from_image(image, rect);
+    (void)GdipDisposeImage(image); // only the device bitmap and the size are used from here on
+    // A decoded image that can't be converted would leave the renderer nothing to draw on.
+    if (!*bitmap || rect->width <= 0 || rect->height <= 0) {
+        if (*bitmap) {
+            DeleteObject(*bitmap);
+            *bitmap = nullptr;
+        }
+        return 1;
+    }
+    return 0;
+}
+
+int load_app_icon(HICON* icon)
+{
+    int size = (int)(64u * (uint32_t)process_globals.dpi / 96u);
+    *icon = (HICON)LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(APP_ICON_RESOURCE), IMAGE_ICON, size,
+                              size, LR_DEFAULTCOLOR);
+    return *icon ? 0 : 1;
+}
+
+// ---- set-up ---------------------------------------------------------------------------------
+
+int splash_setup()
+{
+    AppState* app = process_globals.app;
+    UiWindow* window = &app->splash;
+    int32_t dpi = process_globals.dpi;
+
+    window->flags |= UI_QUIT_ON_DESTROY;
+    window->on_user_message = on_worker_done;
+    (void)ui_set_text(window, SPLASH_TITLE, (int32_t)(sizeof(SPLASH_TITLE) - 1)); // a window without title still works
+
+    HICON icon = nullptr;
+    (void)load_app_icon(&icon); // a failed load leaves the window without an icon
+    SendMessageW(window->hwnd, WM_SETICON, ICON_SMALL, (LPARAM)icon);
+    SendMessageW(window->hwnd, WM_SETICON, ICON_BIG, (LPARAM)icon);
+
+    LONG_PTR ex_style = GetWindowLongPtrW(window->hwnd, GWL_EXSTYLE);
+    SetWindowLongPtrW(window->hwnd, GWL_EXSTYLE, ex_style | WS_EX_LAYERED);
+
+    int background_id = dpi == 192 ? BACKGROUND_2X_RESOURCE : BACKGROUND_RESOURCE;
+    if (load_bitmap(background_id, &app->background_bitmap, &app->background_rect) != 0) {
+        return 1;
+    }
+    UiRect logical;
+    POINT pixels;
+    splash_placement(&app->splash_work_area, &app->background_rect, dpi, &logical, &pixels);
+    (void)ui_move(window, logical.x, logical.y, logical.width, logical.height); // every render places it again
+
+    int cap_id = dpi == 192 ? CAP_2X_RESOURCE : CAP_RESOURCE;
+    if (load_bitmap(cap_id, &app->cap_bitmap, &app->cap_rect) != 0) {
+        return 1;
+    }
+
+    splash_thread = GetCurrentThreadId();
+    splash_throttle = SplashThrottle{};
+    ShowWindow(window->hwnd, SW_SHOW);
+    splash_render();
+    return 0;
+}
+
+// ---- render ---------------------------------------------------------------------------------
+
+// Fills the bar into the background (what was painted before stays: the bar never shortens on
+// screen) and blends the cap right of its end.
+static void paint_bar(HDC screen, HDC canvas, const AppState* app, const SplashBar* bar)
+{
+    if (bar->length > 0) {
+        GpGraphics* graphics = nullptr;
+        if (GdipCreateFromHDC(canvas, &graphics) != Gdiplus::Ok) {
+            graphics = nullptr;
+        }
+        GpSolidFill* brush = nullptr;
+        if (GdipCreateSolidFill(BAR_COLOR, &brush) != Gdiplus::Ok) {
+            brush = nullptr;
+        }
+        if (graphics && brush) {
+            (void)GdipFillRectangleI(graphics, brush, bar->x, bar->y, bar->length, bar->height);
+        }
+        if (brush) {
+            (void)GdipDeleteBrush(brush);
+        }
+        if (graphics) {
+            (void)GdipDeleteGraphics(graphics);
+        }
+    }
+
+    HDC cap_dc = CreateCompatibleDC(screen);
+    if (!cap_dc) {
+        return;
+    }
+    HGDIOBJ previous = SelectObject(cap_dc, app->cap_bitmap);
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    (void)AlphaBlend(canvas, bar->x + bar->length, bar->y, app->cap_rect.width, app->cap_rect.height, cap_dc, 0, 0,
+                     app->cap_rect.width, app->cap_rect.height, blend);
+    SelectObject(cap_dc, previous);
+    DeleteDC(cap_dc);
+}
+
+static void render_progress(AppState* app, uint32_t progress)
+{
+    if (!app->background_bitmap) {
+        return;
+    }
+    int32_t dpi = process_globals.dpi;
+    SplashBar bar = splash_bar_geometry(progress, dpi);
+
+    HDC screen = GetDC(nullptr);
+    HDC canvas = CreateCompatibleDC(screen);
+    if (!canvas) {
+        ReleaseDC(nullptr, screen);
+        return;
+    }
+    HGDIOBJ previous = SelectObject(canvas, app->background_bitmap);
+    paint_bar(screen, canvas, app, &bar);
+
+    UiRect logical;
+    POINT position;
+    splash_placement(&app->splash_work_area, &app->background_rect, dpi, &logical, &position);
+    SIZE size = {app->background_rect.width, app->background_rect.height};
+    POINT source = {0, 0};
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    // Fails harmlessly once the window is gone; the next render tries again.
+    (void)UpdateLayeredWindow(app->splash.hwnd, screen, &position, &size, canvas, &source, 0, &blend, ULW_ALPHA);
+
+    SelectObject(canvas, previous);
+    DeleteDC(canvas);
+    ReleaseDC(nullptr, screen);
+}
+
+void splash_render_frame()
+{
+    AppState* app = process_globals.app;
+    if (app) {
+        render_progress(app, app->progress);
+    }
+}
+
+void splash_render()
+{
+    AppState* app = process_globals.app;
+    if (!app) {
+        return;
+    }
+    uint32_t progress = app->progress;
+    int32_t length = splash_bar_geometry(progress, process_globals.dpi).length;
+    uint32_t now = GetTickCount();
+    bool own_thread = splash_thread != 0 && GetCurrentThreadId() == splash_thread;
+    if (!own_thread && !splash_throttle_allows(&splash_throttle, length, progress, now)) {
+        splash_throttle.skipped_count += 1;
+        return;
+    }
+    render_progress(app, progress);
+    splash_throttle_note(&splash_throttle, length, progress, now);
+}
