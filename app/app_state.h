@@ -1,0 +1,25 @@
+// Everything of the download mode, in one zero-filled heap record owned by installer_main.
+#pragma once
+
+#include <windows.h>
+#include <stdint.h>
+
+#include "ui/ui.h"
+
+struct AppState {
+    UiWindow splash;
+    UiWindow error_window;
+    UiControl error_icon;     // image kind
+    UiControl message_label;  // label kind
+    UiControl link_label;     // label kind, made a link
+    HANDLE worker;            // download worker, null when none runs or after it was joined
+    volatile uint32_t progress; // per mille, 0..1000
+    ULONG_PTR gdiplus_token;
+    RECT work_area;           // logical units at the true DPI
+    int32_t true_dpi;
+    RECT splash_work_area;    // logical units at the splash DPI
+    HBITMAP background_bitmap;
+    UiRect background_rect;
+    HBITMAP cap_bitmap;
+    UiRect cap_rect;
+};

@@ -1,0 +1,26 @@
+// The configuration block inside the executable and its parsed form.
+#pragma once
+
+#include <stdint.h>
+
+const uint32_t CONFIG_BLOCK_SIZE = 1024;
+// Assumed download size until the server announces a usable Content-Length (23 MiB).
+const uint64_t DEFAULT_EXPECTED_SIZE = 24117248;
+
+// The block: NUL-terminated UTF-8 text, zero-padded to CONFIG_BLOCK_SIZE bytes, in a section of its
+// own (".qwicfg") so that tools can find and rewrite it in a built executable.
+extern char config_block[CONFIG_BLOCK_SIZE];
+
+struct InstallerConfig {
+    char* setup_args;
+    char* http_url;
+    char* https_url;
+    char* cached_setup_path; // filled on first use by setup_path
+    uint64_t expected_size;
+    char* sha256;            // optional pin of the setup program: 64 hex digits
+};
+
+// Fills config from length bytes of block text. 0 on success, 1 when a value could not be copied.
+int parse_config(const char* text, uint32_t length, InstallerConfig* config);
+// Frees every string of config (not the record itself) and nulls the fields.
+void config_release(InstallerConfig* config);

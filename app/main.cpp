@@ -1,0 +1,177 @@
+// installer_main: start-up, the choice between the embedded-payload mode and the download mode,
+// and the tear-down of each.
+#include <windows.h>
+#include <gdiplus.h>
+
+#include "app/app_state.h"
+#include "app/config.h"
+#include "app/download.h"
+#include "app/error_window.h"
+#include "app/installer.h"
+#include "app/launch.h"
+#include "app/splash.h"
+#include "rt/buffer.h"
+#include "rt/file.h"
+#include "rt/heap.h"
+#include "rt/resource.h"
+
+static const int EMBEDDED_SETUP_RESOURCE = 7;
+
+// Errors after which a missing folder may be the cause: create it and try once more.
+static bool is_missing_path_error(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NOT_READY ||
+           error == ERROR_INVALID_NAME;
+}
+
+// Length of the block's text. A block without its terminator is cut before the last byte, so
+// the parser never reads past the block.
+static uint32_t config_text_length(const char* block)
+{
+    uint32_t length = 0;
+    while (length < CONFIG_BLOCK_SIZE - 1 && block[length] != '\0') {
+        ++length;
+    }
+    return length;
+}
+
+// Writes the carried setup program to the setup path and starts it. No window is ever shown.
+static int run_embedded_setup(const ByteSpan* payload)
+{
+    const char* path = setup_path();
+    if (!path) {
+        return 1;
+    }
+    // The cached path is owned by the configuration; make_parent_dirs needs writable text.
+    char* writable_path = heap_strdup(path);
+    if (!writable_path) {
+        return 1;
+    }
+    int result = 1;
+    if (file_write_all(writable_path, payload) == 0) {
+        result = 0;
+    } else {
+        bool retry = true;
+        if (is_missing_path_error(GetLastError())) {
+            retry = make_parent_dirs(writable_path) == 0;
+        }
+        result = retry && file_write_all(writable_path, payload) == 0 ? 0 : 1;
+    }
+    heap_free(writable_path);
+    if (result != 0) {
+        return 1;
+    }
+    return run_setup() == 0 ? 0 : 1;
+}
+
+// Shows the error window and runs the loop until the user closes it.
+static void report_early_failure()
+{
+    show_error_window();
+    ui_message_loop();
+}
+
+static int start_worker(AppState* app, const char* path)
+{
+    app->worker = CreateThread(nullptr, 0, download_worker, (void*)path, 0, nullptr);
+    return app->worker ? 0 : 1;
+}
+
+// The download mode up to the end of its message loop: 0 once the worker ran, 1 on any failure
+// before that.
+static int run_download_mode(AppState* app)
+{
+    Gdiplus::GdiplusStartupInput gdiplus_input;
+    (void)Gdiplus::GdiplusStartup(&app->gdiplus_token, &gdiplus_input, nullptr); // a failure shows as a missing splash
+
+    splash_settle_dpi();
+    if (ui_register_class() != 0) {
+        return 1;
+    }
+    process_globals.flags |= PROCESS_CLASS_REGISTERED;
+    if (ui_window_create(&app->splash) != 0) {
+        return 1;
+    }
+    if (splash_setup() != 0) {
+        return 1;
+    }
+    const char* path = setup_path();
+    if (!path) {
+        report_early_failure();
+        return 1;
+    }
+    app->progress = 1;
+    splash_render();
+    if (start_worker(app, path) != 0) {
+        report_early_failure();
+        return 1;
+    }
+    ui_message_loop();
+    return 0;
+}
+
+static void teardown_download_mode(AppState* app)
+{
+    if (app->worker) {
+        // The loop can end while the worker still downloads (the user closed the splash).
+        // Stop it and wait until it has ended: it uses AppState and the splash window.
+        download_cancel();
+        (void)WaitForSingleObject(app->worker, INFINITE);
+        CloseHandle(app->worker);
+        app->worker = nullptr;
+    }
+    if (app->background_bitmap) {
+        DeleteObject(app->background_bitmap);
+    }
+    if (app->cap_bitmap) {
+        DeleteObject(app->cap_bitmap);
+    }
+    if (app->gdiplus_token) {
+        Gdiplus::GdiplusShutdown(app->gdiplus_token);
+    }
+    if (process_globals.flags & PROCESS_CLASS_REGISTERED) {
+        ui_unregister_class();
+        process_globals.flags &= ~PROCESS_CLASS_REGISTERED;
+    }
+    process_globals.dpi = 0;
+    heap_free(app);
+    process_globals.app = nullptr;
+}
+
+static int run_installer(InstallerConfig* config)
+{
+    if (parse_config(config_block, config_text_length(config_block), config) != 0) {
+        return 1;
+    }
+    config->expected_size = DEFAULT_EXPECTED_SIZE;
+
+    ByteSpan payload = {};
+    if (resource_load(EMBEDDED_SETUP_RESOURCE, &payload) == 0) {
+        return run_embedded_setup(&payload);
+    }
+    AppState* app = (AppState*)heap_alloc_zeroed(sizeof(AppState));
+    if (!app) {
+        return 1;
+    }
+    process_globals.app = app;
+    int result = run_download_mode(app);
+    teardown_download_mode(app);
+    return result;
+}
+
+int installer_main(HINSTANCE instance, HINSTANCE reserved, LPWSTR command_line, int show_command)
+{
+    process_globals.heap = GetProcessHeap();
+    InstallerConfig* config = (InstallerConfig*)heap_alloc_zeroed(sizeof(InstallerConfig));
+    if (!config) {
+        return 1;
+    }
+    process_globals.config = config;
+
+    int result = run_installer(config);
+
+    config_release(config);
+    heap_free(config);
+    process_globals.config = nullptr;
+    return result;
+}

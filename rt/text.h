@@ -1,0 +1,18 @@
+// UTF-8 inside the program, UTF-16 only at the system call; byte-span helpers.
+#pragma once
+
+#include <stdint.h>
+
+// Size of the local UTF-16 arrays that path routines convert into.
+const int32_t PATH_BUFFER_UNITS = 256;
+
+// Converts UTF-8 into dest (capacity in/out, UTF-16 units) or, when dest is null or too small,
+// into a new heap block that the caller frees with heap_free (tell them apart by comparing with dest).
+// source_length -1: NUL-terminated source, the count includes the NUL. Null on failure.
+wchar_t* utf8_to_wide(wchar_t* dest, int32_t* capacity, const char* source, int32_t source_length);
+// One WideCharToMultiByte call; bytes written (or needed with dest_size 0); 0 on failure.
+int32_t wide_to_utf8(char* dest, int32_t dest_size, const wchar_t* source, int32_t source_length);
+// Three-way comparison of a counted span with a NUL-terminated key; 0 only for equal bytes and length.
+int32_t prefix_compare(const char* span, int32_t span_length, const char* key);
+// First byte of data not among the set_length bytes of set, or data + length.
+const char* span_skip(const char* data, uint32_t length, const char* set, uint32_t set_length);

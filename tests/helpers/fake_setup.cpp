@@ -1,0 +1,45 @@
+// Plays the setup program in end-to-end tests: writes the command line it received and its own
+// path, as UTF-8 lines, to "setup-run.txt" next to itself, then exits with code 0.
+// A second run appends, so a test can tell how often setup was started.
+#include <windows.h>
+
+static void write_utf8_line(HANDLE file, const wchar_t* text)
+{
+    char bytes[8192];
+    int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes - 2, nullptr, nullptr);
+    if (n <= 0) {
+        return;
+    }
+    n -= 1; // drop the NUL
+    bytes[n++] = '\n';
+    DWORD written = 0;
+    (void)WriteFile(file, bytes, (DWORD)n, &written, nullptr);
+}
+
+int wmain()
+{
+    wchar_t self[4096];
+    DWORD length = GetModuleFileNameW(nullptr, self, 4096);
+    if (length == 0 || length >= 4096) {
+        return 2;
+    }
+    wchar_t log_path[4200];
+    lstrcpyW(log_path, self);
+    wchar_t* slash = log_path;
+    for (wchar_t* p = log_path; *p; ++p) {
+        if (*p == L'\\' || *p == L'/') {
+            slash = p + 1;
+        }
+    }
+    lstrcpyW(slash, L"setup-run.txt");
+
+    HANDLE file = CreateFileW(log_path, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 3;
+    }
+    write_utf8_line(file, GetCommandLineW());
+    write_utf8_line(file, self);
+    CloseHandle(file);
+    return 0;
+}

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Prepares one Wine test run in STATE_DIR: a virtual display, a fresh Wine prefix and a
+# persistent wineserver, then the local test servers. Writes STATE_DIR/env.sh for run.sh.
+# Usage: setup.sh STATE_DIR
+set -euo pipefail
+state=$(realpath -m "$1")
+here=$(cd "$(dirname "$0")" && pwd)
+mkdir -p "$state"
+"$here/teardown.sh" "$state" >/dev/null 2>&1 || true
+rm -rf "$state/prefix"
+mkdir -p "$state/prefix"
+
+# Xvfb picks a free display itself and tells us which, so parallel runs never collide.
+exec 3>"$state/display"
+setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 &
+echo $! >"$state/xvfb.pid"
+exec 3>&-
+for _ in $(seq 100); do [ -s "$state/display" ] && break; sleep 0.1; done
+[ -s "$state/display" ] || { echo "Xvfb did not start"; cat "$state/xvfb.log"; exit 1; }
+display=":$(head -n1 "$state/display")"
+
+cat >"$state/env.sh" <<ENV
+export WINEPREFIX="$state/prefix"
+export DISPLAY="$display"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+export QWI_WINE_STATE="$state"
+ENV
+# shellcheck disable=SC1091
+. "$state/env.sh"
+
+wineserver=/usr/lib/wine/wineserver
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver)
+"$wineserver" -p
+start=$(date +%s)
+/usr/lib/wine/wine64 wineboot --init >"$state/wineboot.log" 2>&1
+echo "wine prefix ready in $(( $(date +%s) - start )) s (display $display)"
+
+# Every program under test sees a fixed, known screen DPI unless a test sets its own.
+/usr/lib/wine/wine64 reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1 || true
+
+if [ -x "$here/../server/start.sh" ]; then
+    "$here/../server/start.sh" "$state"
+fi
