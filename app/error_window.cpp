@@ -1,0 +1,258 @@
+// The error window: the system's error icon, a two-line message and a link to the download
+// address, in English or Russian, laid out at the screen's true DPI.
+#include "app/error_window.h"
+
+#include "app/app_state.h"
+#include "app/config.h"
+#include "app/splash.h"
+#include "rt/heap.h"
+#include "rt/shell.h"
+#include "rt/text.h"
+
+static const char WINDOW_TITLE[] = "Quorvel Web Installer";
+static const char FONT_FACE[] = "Arial";
+
+static const uint32_t LANGUAGE_RUSSIAN = 0x0419;
+static const uint32_t LINK_COMMAND = 1;
+static const COLORREF LINK_COLOR = 0xD97400;
+static const COLORREF ICON_BACKGROUND = 0xFFFFFF;
+
+// Cleared: WS_BORDER | WS_DLGFRAME (the caption), WS_SYSMENU, WS_THICKFRAME, WS_MINIMIZEBOX and
+// WS_MAXIMIZEBOX. Set: WS_POPUP | WS_CAPTION | WS_SYSMENU. A fixed pop-up with a close button.
+static const uint32_t STYLE_KEEP = 0xFF30FFFF;
+static const uint32_t STYLE_ADD = 0x80C80000;
+
+// In logical units, client coordinates.
+static const int32_t MESSAGE_X = 69;
+static const int32_t MESSAGE_Y = 15;
+static const int32_t MESSAGE_HEIGHT = 50;
+static const int32_t LINK_Y = 65;
+static const int32_t LINK_WIDTH = 120;
+static const int32_t LINK_HEIGHT = 20;
+
+static const char ENGLISH_MESSAGE[] = "An error has occurred during the installation.\r\n"
+                                      "Please try downloading the installer manually.";
+static const char ENGLISH_LINK[] = "Download Quorvel";
+static const char RUSSIAN_MESSAGE[] = "В процессе установки произошла ошибка.\r\n"
+                                      "Попробуйте скачать установочный файл вручную.";
+static const char RUSSIAN_LINK[] = "Скачать Quorvel";
+
+static const ErrorTexts ENGLISH_TEXTS = {
+    ENGLISH_MESSAGE, (int32_t)(sizeof(ENGLISH_MESSAGE) - 1), ENGLISH_LINK, (int32_t)(sizeof(ENGLISH_LINK) - 1)};
+static const ErrorTexts RUSSIAN_TEXTS = {
+    RUSSIAN_MESSAGE, (int32_t)(sizeof(RUSSIAN_MESSAGE) - 1), RUSSIAN_LINK, (int32_t)(sizeof(RUSSIAN_LINK) - 1)};
+
+int (*error_window_open_link)(const char* target) = shell_open;
+
+const ErrorTexts* error_texts_for_language(uint32_t language)
+{
+    return language == LANGUAGE_RUSSIAN ? &RUSSIAN_TEXTS : &ENGLISH_TEXTS;
+}
+
+uint32_t user_language()
+{
+    // With LOCALE_RETURN_NUMBER the answer is a DWORD; the buffer holds 4 characters (8 bytes)
+    // and starts zeroed, so a failed call reads as 0.
+    DWORD answer[2] = {0, 0};
+    int written = GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_ILANGUAGE | LOCALE_RETURN_NUMBER, (LPWSTR)answer, 4);
+    if (written == 0) {
+        return 0;
+    }
+    return answer[0] & 0xFFFF;
+}
+
+static bool has_text(const char* value)
+{
+    return value != nullptr && value[0] != '\0';
+}
+
+const char* error_link_target(const InstallerConfig* config)
+{
+    if (config == nullptr) {
+        return nullptr;
+    }
+    if (has_text(config->https_url)) {
+        return config->https_url;
+    }
+    if (has_text(config->http_url)) {
+        return config->http_url;
+    }
+    return nullptr;
+}
+
+void font_init(LOGFONTW* font)
+{
+    font->lfCharSet = 255;
+    font->lfQuality = PROOF_QUALITY;
+
+    const int32_t face_limit = LF_FACESIZE - 1;
+    int32_t units = face_limit;
+    wchar_t* face = utf8_to_wide(font->lfFaceName, &units, FONT_FACE, (int32_t)(sizeof(FONT_FACE) - 1));
+    if (face == nullptr) {
+        units = 0;
+    } else if (face != font->lfFaceName) {
+        // Only a face longer than the field lands on the heap: keep what fits.
+        for (int32_t i = 0; i < face_limit; ++i) {
+            font->lfFaceName[i] = face[i];
+        }
+        units = face_limit;
+        heap_free(face);
+    }
+    font->lfFaceName[units] = L'\0';
+
+    // 10 points; the quotient truncates toward zero (-16 at 120 DPI, not -17).
+    font->lfHeight = (10 * process_globals.dpi) / -72;
+}
+
+void on_error_command(UiWindow* window, uint32_t command)
+{
+    if (command != LINK_COMMAND) {
+        return;
+    }
+    const char* target = error_link_target(process_globals.config);
+    if (target != nullptr) {
+        // Nothing to tell the user when no program takes the address: the window closes anyway.
+        (void)error_window_open_link(target);
+    }
+    SendMessageW(window->hwnd, WM_CLOSE, 0, 0);
+}
+
+// The window icon comes from load_app_icon as the window's own copy; it goes with the window.
+static void on_error_destroy(UiWindow* window)
+{
+    HICON icon = (HICON)SendMessageW(window->hwnd, WM_GETICON, ICON_BIG, 0);
+    SendMessageW(window->hwnd, WM_SETICON, ICON_SMALL, 0);
+    SendMessageW(window->hwnd, WM_SETICON, ICON_BIG, 0);
+    if (icon != nullptr) {
+        DestroyIcon(icon);
+    }
+}
+
+static HFONT create_font(LONG weight, BYTE underline)
+{
+    LOGFONTW font = {};
+    font.lfWeight = weight;
+    font.lfUnderline = underline;
+    font_init(&font);
+    return CreateFontIndirectW(&font);
+}
+
+static void build_window(AppState* app)
+{
+    UiWindow* window = &app->error_window;
+    (void)ui_window_create(window); // whatever could be made is shown
+
+    LONG_PTR style = GetWindowLongPtrW(window->hwnd, GWL_STYLE);
+    style = (LONG_PTR)(((uint32_t)style & STYLE_KEEP) | STYLE_ADD);
+    SetWindowLongPtrW(window->hwnd, GWL_STYLE, style);
+
+    window->flags |= UI_QUIT_ON_DESTROY;
+    window->on_command = on_error_command;
+    window->on_destroy = on_error_destroy;
+    (void)ui_set_text(window, WINDOW_TITLE, (int32_t)(sizeof(WINDOW_TITLE) - 1));
+
+    UiRect place = process_globals.error_window_rect;
+    ui_center_rect(&app->work_area, &place);
+    (void)ui_move(window, place.x, place.y, place.width, place.height);
+    ShowWindow(window->hwnd, SW_SHOW);
+
+    HICON icon = nullptr;
+    (void)load_app_icon(&icon); // without it the window shows no icon of its own
+    SendMessageW(window->hwnd, WM_SETICON, ICON_SMALL, (LPARAM)icon);
+    SendMessageW(window->hwnd, WM_SETICON, ICON_BIG, (LPARAM)icon);
+
+    // Without the font the message label keeps the system font.
+    HFONT font = create_font(0, 0);
+    if (font != nullptr) {
+        window->font = font;
+    }
+}
+
+static void build_icon(AppState* app)
+{
+    UiControl* icon = &app->error_icon;
+    icon->image.background_brush = CreateSolidBrush(ICON_BACKGROUND);
+    (void)ui_control_create(icon, UI_KIND_IMAGE, app->error_window.hwnd);
+
+    const UiRect* box = &process_globals.error_icon_box;
+    RECT outer = {box->x, box->y, box->x + box->width, box->y + box->height};
+    UiRect place = process_globals.error_icon_rect;
+    ui_center_rect(&outer, &place);
+    (void)ui_move(icon, place.x, place.y, place.width, place.height);
+
+    HANDLE error_icon = LoadImageW(nullptr, MAKEINTRESOURCEW(32513), IMAGE_ICON, 0, 0, LR_SHARED); // IDI_ERROR
+    SendMessageW(icon->hwnd, STM_SETIMAGE, IMAGE_ICON, (LPARAM)error_icon);
+    ShowWindow(icon->hwnd, SW_SHOW);
+}
+
+static void build_message(AppState* app, const ErrorTexts* texts)
+{
+    UiControl* label = &app->message_label;
+    (void)ui_label_create(label, &app->error_window);
+    (void)ui_set_text(label, texts->message, texts->message_length);
+    // As wide as the whole window: the text wraps within the label and the client edge clips it.
+    (void)ui_move(label, MESSAGE_X, MESSAGE_Y, process_globals.error_window_rect.width, MESSAGE_HEIGHT);
+    ShowWindow(label->hwnd, SW_SHOW);
+}
+
+static void build_link(AppState* app, const ErrorTexts* texts)
+{
+    UiControl* link = &app->link_label;
+    (void)ui_label_create(link, &app->error_window);
+    HCURSOR hand = LoadCursorW(nullptr, MAKEINTRESOURCEW(32649)); // IDC_HAND
+    ui_label_make_link(link, hand);
+    link->label.click_command = LINK_COMMAND;
+    link->label.text_color = LINK_COLOR;
+
+    int32_t window_width = process_globals.error_window_rect.width;
+    (void)ui_move(link, (window_width - LINK_WIDTH) / 2, LINK_Y, LINK_WIDTH, LINK_HEIGHT);
+
+    HFONT font = create_font(FW_NORMAL, 1); // a failure leaves the link in the window font
+    link->label.font = font;
+    if (font != nullptr) {
+        SendMessageW(link->hwnd, WM_SETFONT, (WPARAM)font, FALSE);
+    }
+    (void)ui_set_text(link, texts->link, texts->link_length);
+    ShowWindow(link->hwnd, SW_SHOW);
+}
+
+void show_error_window()
+{
+    AppState* app = process_globals.app;
+    process_globals.dpi = app->true_dpi; // from here on everything is scaled at the screen's DPI
+    const ErrorTexts* texts = error_texts_for_language(user_language());
+
+    build_window(app);
+    build_icon(app);
+    build_message(app, texts);
+    build_link(app, texts);
+}
+
+static void delete_object(HGDIOBJ object)
+{
+    if (object != nullptr) {
+        DeleteObject(object);
+    }
+}
+
+void error_window_release()
+{
+    AppState* app = process_globals.app;
+    if (app == nullptr) {
+        return;
+    }
+    UiWindow* window = &app->error_window;
+    if (window->hwnd != nullptr && ui_object_of(window->hwnd) == (UiObjectHead*)window) {
+        // The loop this window belonged to is over: its end must not post another quit.
+        window->flags &= (uint8_t)~UI_QUIT_ON_DESTROY;
+        DestroyWindow(window->hwnd);
+    }
+    delete_object(app->link_label.label.font);
+    app->link_label.label.font = nullptr;
+    delete_object(window->font);
+    window->font = nullptr;
+    delete_object(app->error_icon.image.background_brush);
+    app->error_icon.image.background_brush = nullptr;
+    delete_object(window->background_brush);
+    window->background_brush = nullptr;
+}
