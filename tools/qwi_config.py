@@ -519,7 +519,8 @@ def command_write(args):
     current = image.data[offset:offset + BLOCK_SIZE]
     nul = current.find(b"\0")
     if nul < 0 and args.from_file is None and not args.clear:
-        raise ToolError("%s: the current block has no terminator; use --clear or --from-file"
+        raise ToolError("%s: the current block has no terminating NUL; use --clear or "
+                        "--from-file"
                         % args.exe)
     text = new_text(args, current[:nul] if nul >= 0 else b"")
 
