@@ -1,0 +1,382 @@
+// The error window against real windows: texts by language, layout and fonts at several true
+// DPIs, the link's colour and cursor, and what the link and the close command do.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/app_state.h"
+#include "app/config.h"
+#include "app/error_window.h"
+#include "rt/heap.h"
+
+namespace {
+
+std::vector<std::string> opened_links;
+int open_result = 0;
+
+int record_open(const char* target)
+{
+    opened_links.push_back(target);
+    return open_result;
+}
+
+std::wstring wide(const char* utf8, int32_t length)
+{
+    int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, length, nullptr, 0);
+    std::wstring out((size_t)units, L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, length, &out[0], units);
+    return out;
+}
+
+std::wstring window_text(HWND hwnd)
+{
+    wchar_t buffer[512] = {};
+    GetWindowTextW(hwnd, buffer, 512);
+    return buffer;
+}
+
+// Rectangle relative to the parent's client area (or the screen for a top-level window).
+RECT child_rect(HWND hwnd)
+{
+    RECT r = {};
+    GetWindowRect(hwnd, &r);
+    HWND parent = GetParent(hwnd);
+    if (parent != nullptr) {
+        MapWindowPoints(nullptr, parent, (POINT*)&r, 2);
+    }
+    return r;
+}
+
+LOGFONTW font_of(HWND hwnd)
+{
+    LOGFONTW font = {};
+    HFONT handle = (HFONT)SendMessageW(hwnd, WM_GETFONT, 0, 0);
+    EXPECT_NE(handle, nullptr);
+    EXPECT_EQ(GetObjectW(handle, sizeof font, &font), (int)sizeof font);
+    return font;
+}
+
+bool quit_posted()
+{
+    MSG msg;
+    return PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) != FALSE;
+}
+
+class ErrorWindowTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        saved = process_globals;
+        ASSERT_EQ(ui_register_class(), 0);
+        app = (AppState*)heap_alloc_zeroed(sizeof(AppState));
+        config = (InstallerConfig*)heap_alloc_zeroed(sizeof(InstallerConfig));
+        ASSERT_TRUE(app && config);
+        process_globals.app = app;
+        process_globals.config = config;
+        process_globals.dpi = 96; // the splash DPI before the error window opens
+        opened_links.clear();
+        open_result = 0;
+        error_window_open_link = record_open;
+    }
+
+    void TearDown() override
+    {
+        error_window_release();
+        (void)quit_posted();
+        ui_unregister_class();
+        error_window_open_link = shell_open_default;
+        heap_free(app);
+        heap_free(config);
+        process_globals = saved;
+    }
+
+    // Shows the window at true_dpi with the screen's work area in logical units.
+    void show(int32_t true_dpi, RECT work_area_pixels = {0, 0, 1280, 1024})
+    {
+        app->true_dpi = true_dpi;
+        app->work_area = {ui_unscale(work_area_pixels.left, true_dpi), ui_unscale(work_area_pixels.top, true_dpi),
+                          ui_unscale(work_area_pixels.right, true_dpi),
+                          ui_unscale(work_area_pixels.bottom, true_dpi)};
+        show_error_window();
+        ASSERT_TRUE(IsWindow(app->error_window.hwnd));
+    }
+
+    void click_link()
+    {
+        // Wine reports the click on the button-down, Windows on the button-up; a second report
+        // would reach a window that is already gone.
+        SendMessageW(app->link_label.hwnd, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
+        SendMessageW(app->link_label.hwnd, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
+    }
+
+    ProcessGlobals saved = {};
+    AppState* app = nullptr;
+    InstallerConfig* config = nullptr;
+    int (*shell_open_default)(const char*) = error_window_open_link;
+};
+
+}  // namespace
+
+TEST(ErrorWindowTexts, RussianOnlyForRussianRussia)
+{
+    const ErrorTexts* english = error_texts_for_language(0x0409);
+    const ErrorTexts* russian = error_texts_for_language(0x0419);
+    struct Row {
+        uint32_t language;
+        const ErrorTexts* expected;
+    } rows[] = {
+        {0x0419, russian}, {0x0409, english}, {0x0819, english}, {0x0809, english},
+        {0x0000, english}, {0x0422, english}, {0x0418, english},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(error_texts_for_language(row.language), row.expected) << std::hex << row.language;
+    }
+
+    EXPECT_EQ(wide(english->message, english->message_length),
+              L"An error has occurred during the installation.\r\nPlease try downloading the installer manually.");
+    EXPECT_EQ(wide(english->link, english->link_length), L"Download Quorvel");
+    EXPECT_EQ(wide(russian->message, russian->message_length),
+              L"\u0412 \u043f\u0440\u043e\u0446\u0435\u0441\u0441\u0435 \u0443\u0441\u0442\u0430\u043d\u043e\u0432\u043a\u0438 "
+              L"\u043f\u0440\u043e\u0438\u0437\u043e\u0448\u043b\u0430 \u043e\u0448\u0438\u0431\u043a\u0430.\r\n"
+              L"\u041f\u043e\u043f\u0440\u043e\u0431\u0443\u0439\u0442\u0435 \u0441\u043a\u0430\u0447\u0430\u0442\u044c "
+              L"\u0443\u0441\u0442\u0430\u043d\u043e\u0432\u043e\u0447\u043d\u044b\u0439 \u0444\u0430\u0439\u043b "
+              L"\u0432\u0440\u0443\u0447\u043d\u0443\u044e.");
+    EXPECT_EQ(wide(russian->link, russian->link_length), L"\u0421\u043a\u0430\u0447\u0430\u0442\u044c Quorvel");
+}
+
+TEST(ErrorWindowLink, TargetFallsBackFromHttpsToHttp)
+{
+    char https[] = "https://example.test/q";
+    char http[] = "http://example.test/q";
+    char empty[] = "";
+    struct Row {
+        char* https_url;
+        char* http_url;
+        const char* expected;
+    } rows[] = {
+        {https, http, https}, {https, nullptr, https}, {nullptr, http, http},
+        {empty, http, http},  {nullptr, nullptr, nullptr}, {empty, empty, nullptr},
+    };
+    for (const Row& row : rows) {
+        InstallerConfig config = {};
+        config.https_url = row.https_url;
+        config.http_url = row.http_url;
+        EXPECT_EQ(error_link_target(&config), row.expected)
+            << (row.https_url ? row.https_url : "(none)") << " / " << (row.http_url ? row.http_url : "(none)");
+    }
+    EXPECT_EQ(error_link_target(nullptr), nullptr);
+}
+
+TEST(ErrorWindowFont, TenPointArialTruncatedAndCallerFieldsKept)
+{
+    int32_t saved_dpi = process_globals.dpi;
+    struct Row {
+        int32_t dpi;
+        LONG height;
+    } rows[] = {{96, -13}, {120, -16}, {144, -20}, {192, -26}, {72, -10}, {100, -13}};
+    for (const Row& row : rows) {
+        process_globals.dpi = row.dpi;
+        LOGFONTW font = {};
+        font.lfWeight = 400;
+        font.lfUnderline = 1;
+        font.lfItalic = 1;
+        for (wchar_t& c : font.lfFaceName) {
+            c = L'x'; // leftovers past the terminator must not matter, the terminator must be there
+        }
+        font_init(&font);
+        EXPECT_EQ(font.lfHeight, row.height) << row.dpi;
+        EXPECT_STREQ(font.lfFaceName, L"Arial");
+        EXPECT_EQ(font.lfCharSet, 255);
+        EXPECT_EQ(font.lfQuality, PROOF_QUALITY);
+        EXPECT_EQ(font.lfWeight, 400);
+        EXPECT_EQ(font.lfUnderline, 1);
+        EXPECT_EQ(font.lfItalic, 1);
+        EXPECT_EQ(font.lfWidth, 0);
+    }
+    process_globals.dpi = saved_dpi;
+}
+
+TEST_F(ErrorWindowTest, LaidOutAtTheTrueDpi)
+{
+    struct Row {
+        int32_t dpi;
+        RECT work_area; // pixels
+        SIZE window;
+        LONG font_height;
+    } rows[] = {
+        {96, {0, 0, 1280, 1024}, {400, 130}, -13},
+        {120, {0, 0, 1280, 1024}, {500, 162}, -16},
+        {144, {0, 0, 1280, 1024}, {600, 195}, -20},
+        {192, {0, 0, 1280, 1024}, {800, 260}, -26},
+        {144, {300, 150, 1260, 990}, {600, 195}, -20},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.dpi);
+        show(row.dpi, row.work_area);
+        EXPECT_EQ(process_globals.dpi, row.dpi);
+        HWND hwnd = app->error_window.hwnd;
+
+        RECT outer = child_rect(hwnd);
+        EXPECT_EQ(outer.right - outer.left, row.window.cx);
+        EXPECT_EQ(outer.bottom - outer.top, row.window.cy);
+        // Centred in logical units, then scaled.
+        const RECT& area = app->work_area;
+        EXPECT_EQ(outer.left, ui_scale((area.left + area.right - 400) / 2, row.dpi));
+        EXPECT_EQ(outer.top, ui_scale((area.top + area.bottom - 130) / 2, row.dpi));
+
+        struct Expected {
+            HWND hwnd;
+            int32_t x, y, width, height;
+        } controls[] = {
+            {app->error_icon.hwnd, 16, 16, 32, 32},
+            {app->message_label.hwnd, 69, 15, 400, 50},
+            {app->link_label.hwnd, 140, 65, 120, 20},
+        };
+        for (const Expected& c : controls) {
+            RECT r = child_rect(c.hwnd);
+            EXPECT_EQ(r.left, ui_scale(c.x, row.dpi));
+            EXPECT_EQ(r.top, ui_scale(c.y, row.dpi));
+            if (c.hwnd != app->error_icon.hwnd) { // an icon control takes the icon's own size
+                EXPECT_EQ(r.right - r.left, ui_scale(c.width, row.dpi));
+                EXPECT_EQ(r.bottom - r.top, ui_scale(c.height, row.dpi));
+            }
+            EXPECT_TRUE(IsWindowVisible(c.hwnd));
+        }
+
+        LOGFONTW message_font = font_of(app->message_label.hwnd);
+        EXPECT_EQ(message_font.lfHeight, row.font_height);
+        EXPECT_EQ(message_font.lfUnderline, 0);
+        EXPECT_STREQ(message_font.lfFaceName, L"Arial");
+        LOGFONTW link_font = font_of(app->link_label.hwnd);
+        EXPECT_EQ(link_font.lfHeight, row.font_height);
+        EXPECT_EQ(link_font.lfUnderline, 1);
+        EXPECT_EQ(link_font.lfWeight, 400);
+        EXPECT_STREQ(link_font.lfFaceName, L"Arial");
+
+        error_window_release();
+        ASSERT_FALSE(IsWindow(hwnd));
+        EXPECT_FALSE(quit_posted()) << "tear-down of a window must not end a loop";
+        *app = AppState();
+        process_globals.dpi = 96;
+    }
+}
+
+TEST_F(ErrorWindowTest, FixedPopupWithTitleIconsAndTexts)
+{
+    show(120);
+    HWND hwnd = app->error_window.hwnd;
+    EXPECT_TRUE(IsWindowVisible(hwnd));
+
+    LONG_PTR style = GetWindowLongPtrW(hwnd, GWL_STYLE);
+    EXPECT_EQ(style & (WS_POPUP | WS_CAPTION | WS_SYSMENU), WS_POPUP | WS_CAPTION | WS_SYSMENU);
+    EXPECT_EQ(style & (WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX), 0);
+    EXPECT_EQ(GetParent(app->message_label.hwnd), hwnd);
+
+    EXPECT_EQ(window_text(hwnd), L"Quorvel Web Installer");
+    const ErrorTexts* texts = error_texts_for_language(user_language());
+    EXPECT_EQ(window_text(app->message_label.hwnd), wide(texts->message, texts->message_length));
+    EXPECT_EQ(window_text(app->link_label.hwnd), wide(texts->link, texts->link_length));
+
+    EXPECT_NE(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0), 0);
+    EXPECT_NE(SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0), 0);
+    EXPECT_EQ((HICON)SendMessageW(app->error_icon.hwnd, STM_GETIMAGE, IMAGE_ICON, 0),
+              (HICON)LoadImageW(nullptr, MAKEINTRESOURCEW(32513), IMAGE_ICON, 0, 0, LR_SHARED));
+    EXPECT_EQ(app->error_window.on_command, on_error_command);
+    EXPECT_TRUE(app->error_window.flags & UI_QUIT_ON_DESTROY);
+}
+
+TEST_F(ErrorWindowTest, LinkIsBlueWithHandCursorAndMessageKeepsDefaultColour)
+{
+    show(96);
+    HWND hwnd = app->error_window.hwnd;
+    HDC dc = CreateCompatibleDC(nullptr);
+    ASSERT_NE(dc, nullptr);
+
+    SetTextColor(dc, 0x123456);
+    LRESULT brush = SendMessageW(hwnd, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)app->link_label.hwnd);
+    EXPECT_EQ(GetTextColor(dc), (COLORREF)0xD97400);
+    EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
+    EXPECT_EQ((HGDIOBJ)brush, GetStockObject(NULL_BRUSH));
+
+    SetTextColor(dc, 0x123456);
+    SendMessageW(hwnd, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)app->message_label.hwnd);
+    EXPECT_EQ(GetTextColor(dc), (COLORREF)0x123456);
+
+    brush = SendMessageW(hwnd, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)app->error_icon.hwnd);
+    LOGBRUSH icon_brush = {};
+    ASSERT_EQ(GetObjectW((HGDIOBJ)brush, sizeof icon_brush, &icon_brush), (int)sizeof icon_brush);
+    EXPECT_EQ(icon_brush.lbColor, (COLORREF)0xFFFFFF);
+    DeleteDC(dc);
+
+    HCURSOR hand = LoadCursorW(nullptr, MAKEINTRESOURCEW(32649));
+    SetCursor(nullptr);
+    EXPECT_EQ(SendMessageW(app->link_label.hwnd, WM_SETCURSOR, (WPARAM)app->link_label.hwnd,
+                           MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)),
+              1);
+    EXPECT_EQ(GetCursor(), hand);
+}
+
+TEST_F(ErrorWindowTest, LinkOpensTheConfiguredAddressAndEndsTheLoop)
+{
+    char odd_https[] = "ftp://example.test/Quorvel setup?a=1&b=%20\xc3\xbc"; // any scheme, passed as is
+    char https[] = "https://example.test/download";
+    char http[] = "http://example.test/download";
+    char empty[] = "";
+    struct Row {
+        char* https_url;
+        char* http_url;
+        int open_result;
+        const char* expected; // null: nothing opened
+    } rows[] = {
+        {odd_https, http, 0, odd_https},
+        {https, http, -1, https}, // the shell found no program: the window still closes
+        {nullptr, http, 0, http},
+        {empty, http, 0, http},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.expected ? row.expected : "(nothing)");
+        config->https_url = row.https_url;
+        config->http_url = row.http_url;
+        open_result = row.open_result;
+        opened_links.clear();
+        show(96);
+        HWND hwnd = app->error_window.hwnd;
+
+        click_link();
+
+        std::vector<std::string> expected;
+        if (row.expected) {
+            expected.push_back(row.expected);
+        }
+        EXPECT_EQ(opened_links, expected);
+        EXPECT_FALSE(IsWindow(hwnd));
+        EXPECT_TRUE(quit_posted());
+
+        error_window_release();
+        *app = AppState();
+    }
+    config->https_url = nullptr;
+    config->http_url = nullptr;
+}
+
+TEST_F(ErrorWindowTest, CloseAndOtherCommandsOpenNothing)
+{
+    char https[] = "https://example.test/download";
+    config->https_url = https;
+    show(144);
+    HWND hwnd = app->error_window.hwnd;
+
+    for (uint32_t command : {0u, 2u, 0xFFFFFFFFu}) {
+        on_error_command(&app->error_window, command);
+    }
+    EXPECT_TRUE(IsWindow(hwnd));
+    EXPECT_FALSE(quit_posted());
+
+    SendMessageW(hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_FALSE(IsWindow(hwnd));
+    EXPECT_TRUE(quit_posted());
+    EXPECT_TRUE(opened_links.empty());
+    config->https_url = nullptr;
+}
