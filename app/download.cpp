@@ -1,0 +1,372 @@
+// The download worker: fetches the setup program from the configured addresses into the setup
+// path, reports progress to the splash window and tells the main thread how each attempt ended.
+#include "app/download.h"
+
+#include <wininet.h>
+
+#include "app/app_state.h"
+#include "app/config.h"
+#include "app/splash.h"
+#include "rt/buffer.h"
+#include "rt/file.h"
+#include "rt/heap.h"
+#include "rt/process.h"
+#include "rt/sha256.h"
+#include "rt/text.h"
+
+static const wchar_t DOWNLOAD_AGENT[] = L"Quorvel Web Installer";
+static const uint32_t CONTENT_LENGTH_TEXT_SIZE = 64;
+static const uint32_t CONTENT_LENGTH_MAX_DIGITS = 20;
+
+// Cancellation. The flag is checked between chunks; the two slots hold the WinINet handles of the
+// attempt in flight so that download_cancel can close them and so unblock a read that waits on
+// the network. Whoever takes a handle out of its slot (by exchange) is the one that closes it.
+static volatile LONG cancel_requested;
+static void* volatile active_session;
+static void* volatile active_request;
+
+static bool cancelled()
+{
+    return InterlockedCompareExchange(&cancel_requested, 0, 0) != 0;
+}
+
+static void close_slot(void* volatile* slot)
+{
+    HINTERNET handle = (HINTERNET)InterlockedExchangePointer((void* volatile*)slot, nullptr);
+    if (handle) {
+        (void)InternetCloseHandle(handle); // nothing to do about a failed close
+    }
+}
+
+void download_cancel()
+{
+    InterlockedExchange(&cancel_requested, 1);
+    close_slot(&active_request);
+    close_slot(&active_session);
+}
+
+void download_cancel_clear()
+{
+    InterlockedExchange(&cancel_requested, 0);
+}
+
+// Everything one attempt holds. The WinINet handles live in the slots above.
+struct Attempt {
+    HANDLE file;
+    wchar_t* url;
+    ByteBuffer buffer;
+    Sha256 digest;
+    bool pinned;
+    bool length_announced;   // a usable Content-Length came with this response
+    uint64_t announced_size;
+    uint64_t total;
+};
+
+// An attempt's result for a failure whose cause is the system's last error.
+static int last_error_result()
+{
+    DWORD error = GetLastError();
+    return error ? (int)error : -1;
+}
+
+// The result for a failure with a cause of our own; a cancellation overrides every other cause.
+static int failure(int cause)
+{
+    return cancelled() ? DOWNLOAD_ERROR_CANCELLED : cause;
+}
+
+// Puts a handle into its slot, unless a cancellation came first: then it closes it itself.
+// 0 while the attempt may go on.
+static int publish(void* volatile* slot, HINTERNET handle)
+{
+    InterlockedExchangePointer((void* volatile*)slot, handle);
+    // NB: download_cancel sets the flag before it empties the slots, so either it sees the handle
+    // here or we see the flag now.
+    if (cancelled()) {
+        close_slot(slot);
+        return DOWNLOAD_ERROR_CANCELLED;
+    }
+    return 0;
+}
+
+static bool needs_parent_dirs(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NOT_READY
+           || error == ERROR_INVALID_NAME;
+}
+
+// Opens the output file fresh. An old file that can't be deleted is opened as it is; the
+// finished body is cut to length at the end (finish_body).
+static int open_output(const char* path, HANDLE* file)
+{
+    (void)file_delete(path); // a refusal shows in the open, or is mended by the final cut
+    *file = file_open(path, FOPEN_WRITE_OPEN_OR_CREATE);
+    if (*file != INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    if (!needs_parent_dirs(GetLastError())) {
+        return last_error_result();
+    }
+    char* writable = heap_strdup(path); // make_parent_dirs cuts the text for a moment
+    if (!writable) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return last_error_result();
+    }
+    int made = make_parent_dirs(writable);
+    heap_free(writable);
+    if (made != 0) {
+        return last_error_result();
+    }
+    *file = file_open(path, FOPEN_WRITE_OPEN_OR_CREATE);
+    return *file != INVALID_HANDLE_VALUE ? 0 : last_error_result();
+}
+
+// Fresh copies only from the server, and nothing written to the WinINet cache: the file is
+// large, and a second copy of it in the cache would only waste the user's disk.
+static DWORD request_flags(const char* url)
+{
+    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
+    int32_t order = prefix_compare("https://", 8, url);
+    if (order == 0 || order == -9) {
+        flags |= INTERNET_FLAG_SECURE;
+    }
+    return flags;
+}
+
+static int check_status(HINTERNET request)
+{
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+        return failure(last_error_result());
+    }
+    return status >= 200 && status <= 299 ? 0 : failure(DOWNLOAD_ERROR_STATUS);
+}
+
+// A usable Content-Length is 1 to 20 decimal digits and nothing else; anything else (absent,
+// signed, spaced, longer) leaves the expected size as it was.
+static void read_content_length(HINTERNET request, Attempt* attempt)
+{
+    char text[CONTENT_LENGTH_TEXT_SIZE];
+    DWORD length = CONTENT_LENGTH_TEXT_SIZE;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &length, nullptr)) {
+        return;
+    }
+    if (length == 0 || length > CONTENT_LENGTH_MAX_DIGITS) {
+        return;
+    }
+    uint64_t value = 0;
+    for (DWORD i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return;
+        }
+        value = value * 10 + (uint64_t)(text[i] - '0'); // wraps for 20 digits above 2^64 - 1
+    }
+    process_globals.config->expected_size = value;
+    attempt->length_announced = true;
+    attempt->announced_size = value;
+}
+
+// Opens the session and the request, and checks the response head.
+static int open_request(const char* url, Attempt* attempt, HINTERNET* request)
+{
+    HINTERNET session = InternetOpenW(DOWNLOAD_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!session) {
+        return failure(last_error_result());
+    }
+    int result = publish(&active_session, session);
+    if (result != 0) {
+        return result;
+    }
+    *request = InternetOpenUrlW(session, attempt->url, nullptr, 0, request_flags(url), 0);
+    if (!*request) {
+        return failure(last_error_result());
+    }
+    result = publish(&active_request, *request);
+    if (result != 0) {
+        return result;
+    }
+    result = check_status(*request);
+    if (result != 0) {
+        return result;
+    }
+    read_content_length(*request, attempt);
+    return 0;
+}
+
+// Streams the body into the file, one chunk at a time, reporting progress after each.
+static int stream_body(HINTERNET request, Attempt* attempt)
+{
+    for (;;) {
+        if (cancelled()) {
+            return DOWNLOAD_ERROR_CANCELLED;
+        }
+        DWORD got = 0;
+        if (!InternetReadFile(request, attempt->buffer.data, DOWNLOAD_CHUNK_SIZE, &got)) {
+            return failure(last_error_result());
+        }
+        if (got == 0) {
+            return 0;
+        }
+        DWORD written = 0;
+        if (!WriteFile(attempt->file, attempt->buffer.data, got, &written, nullptr)) {
+            return failure(last_error_result());
+        }
+        if (written != got) {
+            return failure(ERROR_WRITE_FAULT);
+        }
+        if (attempt->pinned && sha256_update(&attempt->digest, attempt->buffer.data, got) != 0) {
+            return failure(ERROR_INVALID_FUNCTION);
+        }
+        attempt->total += got;
+        if (cancelled()) {
+            return DOWNLOAD_ERROR_CANCELLED;
+        }
+        (void)report_progress(attempt->total); // always 0
+    }
+}
+
+// Checks the complete body against what was announced and pinned, and cuts an old, longer file
+// that could not be deleted to the body's length.
+static int finish_body(Attempt* attempt)
+{
+    if (attempt->length_announced && attempt->total != attempt->announced_size) {
+        return failure(DOWNLOAD_ERROR_LENGTH);
+    }
+    if (attempt->pinned) {
+        uint8_t digest[SHA256_DIGEST_SIZE];
+        if (sha256_finish(&attempt->digest, digest) != 0) {
+            return failure(ERROR_INVALID_FUNCTION);
+        }
+        if (sha256_compare_hex(digest, process_globals.config->sha256) != 0) {
+            return failure(DOWNLOAD_ERROR_DIGEST);
+        }
+    }
+    if (!SetEndOfFile(attempt->file)) {
+        return failure(last_error_result());
+    }
+    return cancelled() ? DOWNLOAD_ERROR_CANCELLED : 0;
+}
+
+static int fetch(const char* url, Attempt* attempt)
+{
+    if (cancelled()) {
+        return DOWNLOAD_ERROR_CANCELLED;
+    }
+    if (!url) {
+        return DOWNLOAD_ERROR_NO_ADDRESS;
+    }
+    attempt->url = utf8_to_wide(nullptr, nullptr, url, -1);
+    if (!attempt->url) {
+        return last_error_result();
+    }
+    if (!buffer_reserve(&attempt->buffer, DOWNLOAD_CHUNK_SIZE)) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return last_error_result();
+    }
+    attempt->pinned = process_globals.config->sha256 != nullptr;
+    if (attempt->pinned && sha256_begin(&attempt->digest) != 0) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    HINTERNET request = nullptr;
+    int result = open_request(url, attempt, &request);
+    if (result == 0) {
+        result = stream_body(request, attempt);
+    }
+    if (result == 0) {
+        result = finish_body(attempt);
+    }
+    return result;
+}
+
+static void release_attempt(Attempt* attempt)
+{
+    close_slot(&active_request);
+    close_slot(&active_session);
+    sha256_release(&attempt->digest);
+    buffer_release(&attempt->buffer);
+    heap_free(attempt->url);
+    attempt->url = nullptr;
+}
+
+int download_to_file(const char* url, const char* path)
+{
+    Attempt attempt = {};
+    attempt.file = INVALID_HANDLE_VALUE;
+    int result = open_output(path, &attempt.file);
+    if (result == 0) {
+        result = fetch(url, &attempt);
+    }
+    release_attempt(&attempt);
+
+    if (result == 0) {
+        // Closed before the completion is posted, so setup is never started from a file that is
+        // still open for writing.
+        if (!CloseHandle(attempt.file)) {
+            result = last_error_result();
+            attempt.file = INVALID_HANDLE_VALUE;
+        } else {
+            (void)report_progress(PROGRESS_COMPLETE);
+            return 0;
+        }
+    }
+    // NB: the file was opened with delete sharing, so the deletion takes effect when it closes.
+    (void)file_delete(path); // a file that stays is never started: only a success starts setup
+    if (attempt.file != INVALID_HANDLE_VALUE) {
+        CloseHandle(attempt.file);
+    }
+    if (!cancelled()) {
+        post_worker_done();
+    }
+    return result;
+}
+
+DWORD WINAPI download_worker(void* path)
+{
+    const char* setup = (const char*)path;
+    InstallerConfig* config = process_globals.config;
+    int result = download_to_file(config->https_url, setup);
+    if (result != 0 && !cancelled()) {
+        result = download_to_file(config->http_url, setup);
+    }
+    return (DWORD)result;
+}
+
+uint32_t progress_per_mille(uint64_t total, uint64_t expected)
+{
+    // A server that announced 0 bytes and still sends some has told us nothing about the size:
+    // the bar then moves as without any announcement.
+    if (expected == 0) {
+        expected = DEFAULT_EXPECTED_SIZE;
+    }
+    if (total >= expected) {
+        return 1000;
+    }
+    if (total <= ~(uint64_t)0 / 1000) {
+        return (uint32_t)(total * 1000 / expected);
+    }
+    return (uint32_t)(total / (expected / 1000)); // expected > total, so the divisor is not 0
+}
+
+int report_progress(uint64_t total)
+{
+    if (total == PROGRESS_FAILED) {
+        post_worker_done();
+        return 0;
+    }
+    AppState* app = process_globals.app;
+    if (total == PROGRESS_COMPLETE) {
+        app->progress = 1000;
+        splash_render();
+        (void)PostMessageW(app->splash.hwnd, WM_USER, 1, 0); // no window left: nobody to tell
+        return 0;
+    }
+    app->progress = progress_per_mille(total, process_globals.config->expected_size);
+    splash_render();
+    return 0;
+}
+
+void post_worker_done()
+{
+    (void)PostMessageW(process_globals.app->splash.hwnd, WM_USER, 0, 0); // no window left: nobody to tell
+}
