@@ -1,0 +1,228 @@
+"""The download mode end to end: the splash while the setup program downloads, its start with the
+configured arguments, the error window when no address works, and the user closing either window."""
+
+import os
+import shutil
+import time
+import unittest
+
+import harness
+
+SETUP_ARGS = '"AID=32197" --from "web installer"'
+
+ERROR_TEXTS = {
+    "en": ("An error has occurred during the installation.\r\n"
+           "Please try downloading the installer manually.", "Download Quorvel"),
+    "ru": ("В процессе установки произошла ошибка.\r\n"
+           "Попробуйте скачать установочный файл вручную.", "Скачать Quorvel"),
+}
+RUSSIAN = {"LC_ALL": "ru_RU.UTF-8"}
+
+
+class DownloadBase(harness.InstallerTestCase):
+    build = staticmethod(harness.build64)
+    bits = 64
+
+    def setUp(self):
+        super().setUp()
+        self.programs = self.build()
+        self.programs.require(self.programs.installer, self.programs.fake_setup)
+        self.driver = harness.Driver(self.wine, harness.build64())
+        with open(self.programs.fake_setup, "rb") as f:
+            self.payload = f.read()
+
+    def installer(self, **settings):
+        settings.setdefault("setup_args", SETUP_ARGS)
+        return self.configured_copy(self.programs.installer, **settings)
+
+    def expected_record(self):
+        setup = harness.windows_path(self.setup_file)
+        return [(setup + " " + SETUP_ARGS, setup)]
+
+    def check_setup_started(self, code, wait=10):
+        self.assertEqual(code, 0)
+        with open(self.setup_file, "rb") as f:
+            self.assertTrue(f.read() == self.payload, "the downloaded file differs from the served one")
+        self.assertEqual(self.setup_records(wait=wait), self.expected_record())
+
+    def shared_server_url(self, scheme):
+        """The run's own test server (tests/server) serving the stand-in setup program."""
+        files = self.wine.server.get("QWI_FILES_DIR")
+        if not files:
+            raise unittest.SkipTest("the run's test servers are not up (no server.env)")
+        name = "e2e-setup-%d-%d.exe" % (self.bits, os.getpid())
+        shutil.copyfile(self.programs.fake_setup, os.path.join(files, name))
+        self.restore.append(lambda: os.unlink(os.path.join(files, name)))
+        if scheme == "https":
+            return "https://localhost:%s/files/%s" % (self.wine.server["QWI_HTTPS_PORT"], name)
+        return "http://127.0.0.1:%s/files/%s" % (self.wine.server["QWI_HTTP_PORT"], name)
+
+    def error_window(self):
+        """The error window's facts from window_driver dump: title, rect, and the texts."""
+        self.driver.wait_error()
+        facts = self.driver.dump()
+        for i in range(int(facts["window.count"])):
+            prefix = "window.%d." % i
+            if int(facts[prefix + "children"]) == 0:
+                continue
+            labels = []
+            for c in range(int(facts[prefix + "children"])):
+                child = prefix + "child.%d." % c
+                if facts[child + "class"].lower() == "static" and facts[child + "text"]:
+                    labels.append((harness.rect_of(facts[child + "rect"])[1], facts[child + "text"]))
+            labels.sort()
+            return {"title": facts[prefix + "title"], "rect": harness.rect_of(facts[prefix + "rect"]),
+                    "texts": tuple(text for _, text in labels)}
+        self.fail("window_driver dump shows no error window")
+
+
+class DownloadTest(DownloadBase):
+    def test_good_download_starts_setup(self):
+        # A slow transfer keeps the splash up long enough to be seen.
+        server = self.file_server({"setup.exe": self.payload}, rate=len(self.payload) // 2)
+        cases = [
+            ("first address, HTTPS", lambda: dict(https_url=server.https_url("setup.exe"),
+                                                  http_url=self.closed_url())),
+            ("first refused, second from the test server",
+             lambda: dict(https_url=self.closed_url(), http_url=self.shared_server_url("http"))),
+            ("first address, HTTPS from the test server",
+             lambda: dict(https_url=self.shared_server_url("https"), http_url=self.closed_url())),
+        ]
+        for case, settings in cases:
+            with self.subTest(case):
+                self.set_tmp(os.path.join(self.folder, case.split(",")[0].replace(" ", "-")))
+                exe = self.installer(**settings())
+                process = self.start_installer(exe)
+                if case.startswith("first address, HTTPS") and "test server" not in case:
+                    splash = self.driver.wait_splash()
+                    self.assertEqual((splash["layered"], splash["size"], splash["children"]),
+                                     ("yes", "440x270", "0"))
+                self.check_setup_started(process.wait(30))
+                code, _, _ = self.driver.call("wait-gone", "--timeout-ms", "100")
+                self.assertEqual(code, 0, "a window of the installer is still on screen")
+
+    def test_setup_path_in_new_folders(self):
+        server = self.file_server({"setup.exe": self.payload})
+        exe = self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url())
+        for case in ["not/yet/there", "with spaces/Temp Folder", "Кириллица ü/temp"]:
+            with self.subTest(case):
+                self.set_tmp(os.path.join(self.folder, "t%d" % len(case), case))
+                self.assertFalse(os.path.exists(self.tmp))
+                self.check_setup_started(self.run_installer(exe))
+
+    def test_failed_downloads_show_error_window(self):
+        """Each kind of failure of both addresses ends in the error window, never in a started
+        setup program, and closing the window ends the run with exit code 0."""
+        status = self.wine.server.get("QWI_HTTP_PORT")
+        if not status:
+            raise unittest.SkipTest("the run's test servers are not up (no server.env)")
+        base = "http://127.0.0.1:%s/" % status
+        cases = [
+            ("both refused", self.closed_url("a.exe"), self.closed_url("b.exe"), False),
+            ("no such host", "http://no-such-host.invalid/setup.exe", self.closed_url(), False),
+            ("404 page, refused", base + "status/404", self.closed_url(), True),
+            ("cut short, refused", base + "short/400000/100000", self.closed_url(), True),
+            ("not a program", base + "body/200000", base + "body/1000", True),
+        ]
+        for case, first, second, may_leave_file in cases:
+            with self.subTest(case):
+                self.set_tmp(os.path.join(self.folder, case.split(",")[0].replace(" ", "-")))
+                process = self.start_installer(self.installer(https_url=first, http_url=second))
+                window = self.error_window()
+                self.assertEqual(window["texts"], ERROR_TEXTS["en"])
+                if not may_leave_file:
+                    self.assertFalse(os.path.exists(self.setup_file), "a failed download left its file")
+                self.driver.call("close")
+                self.assertEqual(process.wait(10), 0)
+                self.assertEqual(self.setup_records(wait=0.5), [])
+
+    def check_error_window(self, language, env):
+        self.browser = self.capture_browser()
+        self.link = self.closed_url("webinstaller/setup.exe?lang=%s&x=1" % language)
+        exe = self.installer(https_url=self.link, http_url=self.closed_url("second.exe"))
+        process = self.start_installer(exe, env=env)
+        window = self.error_window()
+        self.assertEqual(window["title"], harness.WINDOW_TITLE)
+        self.assertEqual(window["texts"], ERROR_TEXTS[language])
+        left, top, right, bottom = window["rect"]
+        self.assertEqual((right - left, bottom - top), (400, 130))
+        self.assertEqual((left, top), ((harness.SCREEN[0] - 400) // 2, (harness.SCREEN[1] - 130) // 2))
+        time.sleep(0.5)  # let the controls paint
+        shot = os.path.join(self.out, "screen.png")
+        self.wine.screenshot(shot)
+        harness.crop_png(shot, os.path.join(self.out, "error-%s.png" % language),
+                         (left - 40, top - 40, right + 40, bottom + 40))
+        return process
+
+    def launched_urls(self, wait):
+        deadline = time.monotonic() + wait
+        while time.monotonic() < deadline and not os.path.exists(self.browser):
+            time.sleep(0.1)
+        if not os.path.exists(self.browser):
+            return []
+        with open(self.browser) as f:
+            return f.read().splitlines()
+
+    def test_error_window_english_close_button(self):
+        process = self.check_error_window("en", None)
+        code, facts, _ = self.driver.call("close")
+        self.assertEqual((code, facts.get("which")), (0, "error"))
+        self.assertEqual(process.wait(10), 0)
+        self.assertEqual(self.launched_urls(wait=1), [], "closing the window opened something")
+
+    def test_error_window_russian_link(self):
+        process = self.check_error_window("ru", RUSSIAN)
+        code, facts, _ = self.driver.call("click-link")
+        self.assertEqual((code, facts.get("text")), (0, ERROR_TEXTS["ru"][1]))
+        self.assertEqual(process.wait(10), 0)
+        self.assertEqual(self.launched_urls(wait=10), [self.link])
+
+    def test_close_splash_mid_download(self):
+        """Closing the splash while a slow download runs stops the download at once, removes the
+        partial file and ends the run with exit code 0, without starting anything."""
+        rate = 32 * 1024
+        body = self.payload + bytes(rate * 30)  # a 30-second download; the padding is ignored
+        server = self.file_server({"setup.exe": body}, rate=rate)
+        for how in ["--syscommand", "--keystroke"]:
+            with self.subTest(how):
+                self.set_tmp(os.path.join(self.folder, how.strip("-")))
+                exe = self.installer(https_url=server.https_url("setup.exe"), http_url=server.http_url("setup.exe"))
+                process = self.start_installer(exe)
+                self.driver.wait_splash()
+                self.wait_for(lambda: os.path.exists(self.setup_file) and os.path.getsize(self.setup_file) > 50000,
+                              20, "a partial download")
+                args = ["alt-f4"] + ([how] if how == "--keystroke" else [])
+                code, facts, err = self.driver.call(*args)
+                self.assertEqual(code, 0, err)
+                closed = time.monotonic()
+                code = process.wait(10)
+                elapsed = time.monotonic() - closed
+                print("\n  %s: exit %s, %.2f s after the close command" % (how, code, elapsed))
+                self.assertEqual(code, 0)
+                self.assertLess(elapsed, 2.0)
+                self.assertFalse(os.path.exists(self.setup_file), "the partial download was left behind")
+                self.assertEqual(self.setup_records(wait=0.5), [])
+
+    def test_second_instance_defers_to_first(self):
+        # SECOND-INSTANCE: a second installer started while a first one downloads brings the first
+        # one's window to the front and exits 0 without touching %TMP%\quorvel\setup.exe.
+        # To be written together with the single-instance guard: start one installer against a
+        # slow server, wait for its splash and a partial file, start a second one, then check the
+        # second's exit code (0), `window_driver activate-check` (which=splash), that the partial
+        # file keeps growing (never deleted or restarted) and that the server saw one request.
+        raise unittest.SkipTest("the single-instance guard is not built yet")
+
+
+class Download32Test(DownloadBase):
+    """The shipping 32-bit build downloads and starts setup once (about a minute per process)."""
+    build = staticmethod(harness.build32)
+    bits = 32
+
+    def test_good_download_starts_setup(self):
+        server = self.file_server({"setup.exe": self.payload})
+        exe = self.installer(https_url=server.https_url("setup.exe"), http_url=self.closed_url())
+        self.check_setup_started(self.run_installer(exe, bits=32, timeout=300), wait=240)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,487 @@
+"""Support for the end-to-end tests: runs the installer in the test run's Wine prefix, points it at
+local servers, drives its windows through window_driver.exe and takes screenshots.
+
+Every test gets a fresh folder of its own under the build directory and points %TMP% there, so
+that %TMP%\\quorvel\\setup.exe and the stand-in setup program's record (setup-run.txt, written next
+to the started file) belong to that test alone. %TMP% and the other values a test sets are
+prefix-wide registry values: the tests run one at a time (ctest RESOURCE_LOCK wine_registry) and
+put every value back when they end.
+
+Environment (set by ctest; tools/../tests/wine/dev-run.sh --env gives the first one by hand):
+  QWI_WINE_STATE       the run's state folder: env.sh (prefix, display), server.env, tls/
+  QWI_BUILD_DIR        the 64-bit build directory
+  QWI_SOURCE_DIR       the source tree (default: two levels above this file)
+  QWI_WIN32_BUILD_DIR  the 32-bit (shipping) build directory; tests that need it skip without it
+"""
+
+import http.server
+import os
+import shutil
+import socketserver
+import ssl
+import subprocess
+import threading
+import time
+import unittest
+
+SOURCE_DIR = os.environ.get("QWI_SOURCE_DIR") or os.path.dirname(os.path.dirname(
+    os.path.dirname(os.path.abspath(__file__))))
+WINE_DIR = os.path.join(SOURCE_DIR, "tests", "wine")
+CONFIG_TOOL = os.path.join(SOURCE_DIR, "tools", "qwi_config.py")
+PYTHON = "/usr/bin/python3"
+CONVERT = "/usr/bin/convert"
+
+WINDOW_TITLE = "Quorvel Web Installer"
+SCREEN = (1280, 1024)
+
+# What the stand-in setup program records, and what the installer names its download.
+SETUP_RECORD = "setup-run.txt"
+
+
+def require_env(name):
+    value = os.environ.get(name)
+    if not value:
+        raise unittest.SkipTest("%s is not set: run through ctest, or export it by hand" % name)
+    return value
+
+
+def windows_path(unix_path):
+    """The Z: drive path under which Wine shows a Unix path."""
+    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+
+
+def read_env_file(path):
+    """Variables of a file of `export A=B C=D` lines, as written by the run's scripts."""
+    values = {}
+    if not os.path.exists(path):
+        return values
+    with open(path) as f:
+        for line in f:
+            line = line.strip()
+            if line.startswith("export "):
+                line = line[len("export "):]
+            for item in line.split():
+                key, equals, value = item.partition("=")
+                if equals:
+                    values[key] = value.strip('"')
+    return values
+
+
+class Build:
+    """Where the programs of one build directory are."""
+
+    def __init__(self, directory, bits):
+        self.directory = directory
+        self.bits = bits
+
+    def path(self, *parts):
+        return os.path.join(self.directory, *parts)
+
+    @property
+    def installer(self):
+        return self.path("QuorvelWebInstaller.exe")
+
+    @property
+    def embedded_installer(self):
+        return self.path("tests", "e2e", "qwi_embedded_installer.exe")
+
+    @property
+    def fake_setup(self):
+        return self.path("tests", "helpers", "fake_setup.exe")
+
+    @property
+    def window_driver(self):
+        return self.path("tests", "helpers", "window_driver.exe")
+
+    def require(self, *paths):
+        for p in paths:
+            if not os.path.isfile(p):
+                raise unittest.SkipTest("not built: %s" % p)
+
+
+def build64():
+    return Build(require_env("QWI_BUILD_DIR"), 64)
+
+
+def build32():
+    directory = os.environ.get("QWI_WIN32_BUILD_DIR")
+    if not directory or not os.path.isfile(os.path.join(directory, "QuorvelWebInstaller.exe")):
+        raise unittest.SkipTest("no 32-bit build (set QWI_WIN32_BUILD_DIR to the win32 build directory)")
+    return Build(directory, 32)
+
+
+# ---- processes in the prefix ---------------------------------------------------------------------
+
+class Wine:
+    """The test run's prefix: runs programs in it and changes its registry."""
+
+    def __init__(self):
+        self.state = require_env("QWI_WINE_STATE")
+        if not os.path.exists(os.path.join(self.state, "env.sh")):
+            raise unittest.SkipTest("no Wine test run in %s" % self.state)
+        self.env_values = read_env_file(os.path.join(self.state, "env.sh"))
+        self.server = read_env_file(os.path.join(self.state, "server.env"))
+
+    def environment(self, extra=None):
+        env = dict(os.environ)
+        env["QWI_WINE_STATE"] = self.state
+        env.update(self.env_values)
+        if extra:
+            env.update(extra)
+        return env
+
+    def command(self, program, args, bits=64):
+        runner = "run32.sh" if bits == 32 else "run.sh"
+        return [os.path.join(WINE_DIR, runner), program] + list(args)
+
+    def start(self, program, args=(), bits=64, env=None, cwd=None):
+        """A running Windows program; its stdout and stderr are collected in files of cwd."""
+        return Process(self.command(program, args, bits), self.environment(env), cwd)
+
+    def run(self, program, args=(), bits=64, env=None, timeout=60):
+        """(exit code, stdout text, stderr text) of a program run to its end."""
+        done = subprocess.run(self.command(program, args, bits), env=self.environment(env),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        return (done.returncode, done.stdout.decode("utf-8", "replace"),
+                done.stderr.decode("utf-8", "replace"))
+
+    def reg(self, *args):
+        code, out, err = self.run("reg", args, timeout=60)
+        return code, out
+
+    def reg_query(self, key, name):
+        """The value's data as text, or None when it is absent."""
+        code, out = self.reg("query", key, "/v", name)
+        if code != 0:
+            return None
+        for line in out.splitlines():
+            fields = line.split(None, 2)
+            if len(fields) >= 2 and fields[0] == name and fields[1].startswith("REG_"):
+                return fields[2] if len(fields) == 3 else ""
+        return None
+
+    def reg_set(self, key, name, kind, data):
+        code, out = self.reg("add", key, "/v", name, "/t", kind, "/d", str(data), "/f")
+        if code != 0:
+            raise AssertionError("reg add %s %s failed: %s" % (key, name, out))
+
+    def reg_delete(self, key, name):
+        self.reg("delete", key, "/v", name, "/f")
+
+    def screenshot(self, png_path):
+        """Saves the whole virtual screen as a PNG."""
+        xwd = subprocess.run(["xwd", "-root", "-display", self.env_values["DISPLAY"], "-silent"],
+                             stdout=subprocess.PIPE, check=True, timeout=30)
+        subprocess.run([CONVERT, "xwd:-", "png:" + png_path], input=xwd.stdout, check=True, timeout=30)
+
+
+class Process:
+    def __init__(self, command, env, cwd):
+        self.started = time.monotonic()
+        self.ended = None
+        self.popen = subprocess.Popen(command, env=env, cwd=cwd, stdout=subprocess.DEVNULL,
+                                      stderr=subprocess.DEVNULL)
+
+    def wait(self, timeout):
+        """The exit code, or None when the program still runs after timeout seconds."""
+        try:
+            code = self.popen.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            return None
+        if self.ended is None:
+            self.ended = time.monotonic()
+        return code
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def stop(self):
+        """Ends a program that a failed test left behind (only this one process tree)."""
+        if self.popen.poll() is None:
+            self.popen.kill()
+            try:
+                self.popen.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+
+
+class Driver:
+    """tests/helpers/window_driver.exe: reads and drives the installer's windows."""
+
+    def __init__(self, wine, build):
+        build.require(build.window_driver)
+        self.wine = wine
+        self.exe = build.window_driver
+
+    def call(self, *args, timeout=60):
+        code, out, err = self.wine.run(self.exe, args, timeout=timeout)
+        return code, parse_facts(out), err
+
+    def wait_splash(self, timeout_ms=15000):
+        return self._must("wait", WINDOW_TITLE, "--splash", "--timeout-ms", str(timeout_ms))
+
+    def wait_error(self, timeout_ms=15000):
+        return self._must("wait", WINDOW_TITLE, "--error", "--timeout-ms", str(timeout_ms))
+
+    def dump(self):
+        return self._must("dump")
+
+    def _must(self, *args):
+        code, facts, err = self.call(*args)
+        if code != 0:
+            raise AssertionError("window_driver %s failed (%d): %s" % (" ".join(args), code, err.strip()))
+        return facts
+
+
+def parse_facts(text):
+    """key=value lines of window_driver, with its escapes (\\\\, \\r, \\n) undone."""
+    facts = {}
+    for line in text.splitlines():
+        key, equals, value = line.partition("=")
+        if not equals:
+            continue
+        out, i = [], 0
+        while i < len(value):
+            ch = value[i]
+            if ch == "\\" and i + 1 < len(value):
+                out.append({"\\": "\\", "r": "\r", "n": "\n"}.get(value[i + 1], value[i + 1]))
+                i += 2
+            else:
+                out.append(ch)
+                i += 1
+        facts[key.strip()] = "".join(out)
+    return facts
+
+
+def rect_of(text):
+    return tuple(int(v) for v in text.split(","))
+
+
+# ---- local file server with a speed limit -------------------------------------------------------
+
+class FileServer:
+    """A loopback HTTP (and HTTPS, with the run's test certificate) server inside the test process
+    that serves named byte strings, optionally at a limited rate so that a download takes a while.
+    Remembers each request's path."""
+
+    def __init__(self, wine, files, rate=None):
+        self.files = dict(files)
+        self.rate = rate
+        self.requests = []
+        self.lock = threading.Lock()
+        self.servers = []
+        self.http_port = self._serve(None)
+        tls = os.path.join(wine.state, "tls")
+        self.https_port = None
+        if os.path.exists(os.path.join(tls, "server.pem")):
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(os.path.join(tls, "server.pem"), os.path.join(tls, "server.key"))
+            self.https_port = self._serve(context)
+
+    def http_url(self, name):
+        return "http://127.0.0.1:%d/%s" % (self.http_port, name)
+
+    def https_url(self, name):
+        if self.https_port is None:
+            raise unittest.SkipTest("the run has no test certificate for HTTPS")
+        return "https://localhost:%d/%s" % (self.https_port, name)
+
+    def _serve(self, context):
+        owner = self
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def do_GET(self):
+                name = self.path.lstrip("/").split("?")[0]
+                with owner.lock:
+                    owner.requests.append(name)
+                body = owner.files.get(name)
+                if body is None:
+                    self.send_response(404)
+                    self.send_header("Content-Length", "0")
+                    self.send_header("Connection", "close")
+                    self.end_headers()
+                    return
+                self.send_response(200)
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Content-Length", str(len(body)))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                owner._send(self.wfile, body)
+
+        class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
+            daemon_threads = True
+
+            def finish_request(self, request, client_address):
+                if context is not None:
+                    try:
+                        request = context.wrap_socket(request, server_side=True)
+                    except (ssl.SSLError, OSError):
+                        return
+                super().finish_request(request, client_address)
+
+        server = Server(("127.0.0.1", 0), Handler)
+        threading.Thread(target=server.serve_forever, daemon=True).start()
+        self.servers.append(server)
+        return server.server_address[1]
+
+    def _send(self, stream, body):
+        try:
+            if not self.rate:
+                stream.write(body)
+                return
+            block = max(1, self.rate // 20)
+            started = time.monotonic()
+            for offset in range(0, len(body), block):
+                stream.write(body[offset:offset + block])
+                stream.flush()
+                delay = started + (offset + block) / self.rate - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
+            pass  # the installer went away mid-transfer; that is some tests' point
+
+    def close(self):
+        for server in self.servers:
+            server.shutdown()
+            server.server_close()
+
+
+# ---- images --------------------------------------------------------------------------------------
+
+def load_rgb(path):
+    """(width, height, bytes) of an image as 8-bit RGB triples, decoded by ImageMagick."""
+    size = subprocess.run([CONVERT, path, "-format", "%w %h", "info:"], stdout=subprocess.PIPE,
+                          check=True).stdout.split()
+    pixels = subprocess.run([CONVERT, path, "-depth", "8", "rgb:-"], stdout=subprocess.PIPE,
+                            check=True).stdout
+    return int(size[0]), int(size[1]), pixels
+
+
+def load_rgba(path):
+    size = subprocess.run([CONVERT, path, "-format", "%w %h", "info:"], stdout=subprocess.PIPE,
+                          check=True).stdout.split()
+    pixels = subprocess.run([CONVERT, path, "-depth", "8", "rgba:-"], stdout=subprocess.PIPE,
+                            check=True).stdout
+    return int(size[0]), int(size[1]), pixels
+
+
+def crop_png(source, target, rect):
+    left, top, right, bottom = rect
+    subprocess.run([CONVERT, source, "-crop", "%dx%d+%d+%d" % (right - left, bottom - top, left, top),
+                    "+repage", target], check=True)
+
+
+# ---- one test's world ----------------------------------------------------------------------------
+
+class InstallerTestCase(unittest.TestCase):
+    """A fresh folder per test with %TMP% pointing into it; registry values put back at the end."""
+
+    def setUp(self):
+        self.wine = Wine()
+        name = self.id().split(".", 1)[1] if "." in self.id() else self.id()
+        build_dir = require_env("QWI_BUILD_DIR")
+        self.folder = os.path.join(build_dir, "tests", "e2e", "runs", name)
+        shutil.rmtree(self.folder, ignore_errors=True)
+        os.makedirs(self.folder)
+        self.out = os.path.join(self.folder, "out")
+        os.makedirs(self.out)
+        self.processes = []
+        self.restore = []
+        self.set_tmp(os.path.join(self.folder, "tmp"))
+        os.makedirs(self.tmp)
+
+    def tearDown(self):
+        for process in self.processes:
+            process.stop()
+        for action in reversed(self.restore):
+            action()
+
+    # -- registry values, put back when the test ends
+    def set_reg(self, key, name, kind, data):
+        old = self.wine.reg_query(key, name)
+        if not any(k == (key, name) for k, _ in getattr(self, "_saved", [])):
+            self._saved = getattr(self, "_saved", []) + [((key, name), old)]
+            if old is None:
+                self.restore.append(lambda: self.wine.reg_delete(key, name))
+            else:
+                self.restore.append(lambda: self.wine.reg_set(key, name, kind, old))
+        self.wine.reg_set(key, name, kind, data)
+
+    def set_tmp(self, unix_path, windows_text=None):
+        """Points %TMP% at unix_path (or at literal windows_text) for the next processes."""
+        self.tmp = unix_path
+        self.set_reg("HKCU\\Environment", "TMP", "REG_SZ", windows_text or windows_path(unix_path))
+
+    @property
+    def setup_file(self):
+        return os.path.join(self.tmp, "quorvel", "setup.exe")
+
+    def setup_records(self, wait=10.0):
+        """The stand-in setup program's records: a list of (command line, own path), after waiting
+        up to `wait` seconds for the first one (the installer does not wait for it)."""
+        record = os.path.join(self.tmp, "quorvel", SETUP_RECORD)
+        deadline = time.monotonic() + wait
+        while not os.path.exists(record) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        if not os.path.exists(record):
+            return []
+        time.sleep(0.2)  # the record is two lines written at once; let the writer finish
+        with open(record, encoding="utf-8") as f:
+            lines = f.read().split("\n")
+        return [(lines[i], lines[i + 1]) for i in range(0, len(lines) - 1, 2)]
+
+    # -- the installer under test
+    def configured_copy(self, source, name="QuorvelWebInstaller.exe", **settings):
+        """A copy of an installer in the test folder with its configuration block rewritten."""
+        target = os.path.join(self.folder, name)
+        args = ["%s=%s" % (k, v) for k, v in settings.items()]
+        done = subprocess.run([PYTHON, CONFIG_TOOL, "write", source, "-o", target] + args,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if done.returncode != 0:
+            raise AssertionError("qwi_config.py write failed: %s" % done.stdout.decode())
+        return target
+
+    def start_installer(self, exe, bits=64, env=None):
+        process = self.wine.start(exe, (), bits=bits, env=env, cwd=self.folder)
+        self.processes.append(process)
+        return process
+
+    def run_installer(self, exe, bits=64, env=None, timeout=30):
+        process = self.start_installer(exe, bits, env)
+        code = process.wait(timeout)
+        self.assertIsNotNone(code, "the installer still runs after %d s" % timeout)
+        return code
+
+    def file_server(self, files, rate=None):
+        server = FileServer(self.wine, files, rate)
+        self.restore.append(server.close)
+        return server
+
+    def closed_url(self, name="setup.exe"):
+        port = self.wine.server.get("QWI_CLOSED_PORT")
+        if not port:
+            raise unittest.SkipTest("the run's test servers are not up (no server.env)")
+        return "http://127.0.0.1:%s/%s" % (port, name)
+
+    def capture_browser(self):
+        """Makes the shell's browser launch write its URL to a file instead; returns that file."""
+        record = os.path.join(self.folder, "browser-launches.txt")
+        script = os.path.join(self.folder, "browser.sh")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\nprintf '%%s\\n' \"$1\" >> '%s'\n" % record)
+        os.chmod(script, 0o755)
+        self.set_reg("HKCU\\Software\\Wine\\WineBrowser", "Browsers", "REG_SZ", script)
+        return record
+
+    def wait_for(self, condition, timeout, what):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if condition():
+                return
+            time.sleep(0.05)
+        self.fail("%s did not happen within %.1f s" % (what, timeout))

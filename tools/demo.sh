@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# Shows the Quorvel Web Installer at work on this machine, from a fresh checkout:
+#   1. installs the packages (tools/install-deps.sh; needs root or sudo the first time),
+#   2. builds the installer and a stand-in setup program (tests/helpers/fake_setup.exe),
+#   3. serves the stand-in from the local test server (tests/server/test_server.py), slowed down
+#      so that the splash stays up for a few seconds,
+#   4. points a copy of the installer at that server (tools/qwi_config.py) and runs it under Wine,
+#      on your display when $DISPLAY works, else on a virtual one,
+#   5. reports the exit code, the command line the setup program received, and a screenshot of
+#      the splash (build/demo/splash.png).
+#
+# Usage: tools/demo.sh [--win32] [--build-dir DIR] [--rate BYTES_PER_SECOND] [--no-deps]
+#   --win32      run the shipping 32-bit build (under 32-bit Wine: about a minute per process)
+#                instead of its 64-bit twin
+#   --build-dir  build here instead of build/win64 (build/win32 with --win32)
+#   --rate       transfer speed of the demo download (default 40000: about three seconds)
+#   --no-deps    do not run tools/install-deps.sh
+# The Wine prefix of the demo stays in build/demo/prefix, so later runs start at once.
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+preset=win64
+build_dir=
+rate=40000
+deps=1
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --win32) preset=win32 ;;
+        --build-dir) build_dir=$(realpath -m "$2"); shift ;;
+        --rate) rate=$2; shift ;;
+        --no-deps) deps=0 ;;
+        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
+    esac
+    shift
+done
+[ -n "$build_dir" ] || build_dir=$root/build/$preset
+demo=$root/build/demo
+mkdir -p "$demo"
+step() { printf '\n== %s\n' "$*"; }
+
+# ---- 1. packages ---------------------------------------------------------------------------
+if [ "$deps" = 1 ]; then
+    step "Installing packages (tools/install-deps.sh)"
+    deps_env=()
+    [ "$preset" = win64 ] && deps_env=(QWI_SKIP_WINE32=1)
+    if [ "$(id -u)" = 0 ]; then
+        env "${deps_env[@]}" "$root/tools/install-deps.sh"
+    elif command -v sudo >/dev/null; then
+        sudo env "${deps_env[@]}" "$root/tools/install-deps.sh"
+    else
+        echo "demo: not root and no sudo: run tools/install-deps.sh as root first, then --no-deps" >&2
+        exit 1
+    fi
+fi
+
+# ---- 2. build ------------------------------------------------------------------------------
+step "Building the installer ($preset) in $build_dir"
+cmake --preset "$preset" -B "$build_dir" -S "$root" >"$demo/cmake.log" 2>&1 ||
+    { cat "$demo/cmake.log"; exit 1; }
+# Only what the demo runs: the installer, the stand-in setup program and the window helper.
+cmake --build "$build_dir" -j"$(nproc)" --target QuorvelWebInstaller fake_setup window_driver
+installer=$build_dir/QuorvelWebInstaller.exe
+fake_setup=$build_dir/tests/helpers/fake_setup.exe
+driver=$build_dir/tests/helpers/window_driver.exe
+if [ "$preset" = win32 ]; then
+    # The window helper drives windows from outside and may come from either build; the 64-bit
+    # one starts in a fraction of a second.
+    if [ -x "$root/build/win64/tests/helpers/window_driver.exe" ]; then
+        driver=$root/build/win64/tests/helpers/window_driver.exe
+    fi
+fi
+
+# ---- 3. display, Wine prefix ----------------------------------------------------------------
+pids=()
+cleanup() {
+    if [ -n "${WINEPREFIX:-}" ]; then /usr/lib/wine/wineserver -k 2>/dev/null || true; fi
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+}
+trap cleanup EXIT
+
+where="your display $DISPLAY"
+if [ -z "${DISPLAY:-}" ] || ! timeout 10 xwd -root -silent -display "$DISPLAY" >/dev/null 2>&1; then
+    exec 3>"$demo/display"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$demo/xvfb.log" 2>&1 &
+    pids+=($!)
+    exec 3>&-
+    for _ in $(seq 100); do [ -s "$demo/display" ] && break; sleep 0.1; done
+    [ -s "$demo/display" ] || { echo "demo: Xvfb did not start" >&2; cat "$demo/xvfb.log" >&2; exit 1; }
+    export DISPLAY=":$(head -n1 "$demo/display")"
+    where="a virtual display ($DISPLAY, Xvfb)"
+fi
+
+export WINEPREFIX=$demo/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+wine=/usr/lib/wine/wine64
+[ "$preset" = win32 ] && wine=/usr/lib/wine/wine
+/usr/lib/wine/wineserver -p
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    step "Creating the demo's Wine prefix (once; a few minutes)"
+    /usr/lib/wine/wine64 wineboot --init >"$demo/wineboot.log" 2>&1
+fi
+
+# A fresh temporary folder for the installer: %TMP%\quorvel\setup.exe lands in it.
+tmp=$demo/tmp
+rm -rf "$tmp"
+mkdir -p "$tmp"
+/usr/lib/wine/wine64 reg add 'HKCU\Environment' /v TMP /t REG_SZ /d "Z:${tmp//\//\\}" /f >/dev/null 2>&1
+
+# ---- 4. server and installer --------------------------------------------------------------
+step "Serving the stand-in setup program at $rate bytes per second"
+files=$demo/files
+mkdir -p "$files"
+cp "$fake_setup" "$files/setup.exe"
+rm -f "$demo/http.port" "$demo/https.port" "$demo/relay.port"
+/usr/bin/python3 "$root/tests/server/test_server.py" --state-dir "$demo" --files-dir "$files" \
+    >"$demo/server.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$demo/http.port" ] && break; sleep 0.1; done
+[ -s "$demo/http.port" ] || { echo "demo: the test server did not start" >&2; cat "$demo/server.log" >&2; exit 1; }
+server_port=$(cat "$demo/http.port")
+
+# The test server sends files at full speed; a small relay in front of it slows the transfer.
+/usr/bin/python3 - "$server_port" "$rate" "$demo/relay.port" <<'RELAY' &
+import socket, sys, threading, time
+upstream, rate, port_file = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+def pipe(source, target, limit):
+    started, sent = time.monotonic(), 0
+    try:
+        while True:
+            data = source.recv(max(1, limit // 20) if limit else 65536)
+            if not data:
+                break
+            target.sendall(data)
+            sent += len(data)
+            if limit:
+                delay = started + sent / limit - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+    except OSError:
+        pass
+    for s in (source, target):
+        try:
+            s.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+def serve(client):
+    server = socket.create_connection(("127.0.0.1", upstream))
+    threading.Thread(target=pipe, args=(client, server, 0), daemon=True).start()
+    pipe(server, client, rate)
+listener = socket.socket()
+listener.bind(("127.0.0.1", 0))
+listener.listen(8)
+with open(port_file + ".tmp", "w") as f:
+    f.write("%d\n" % listener.getsockname()[1])
+import os; os.replace(port_file + ".tmp", port_file)
+while True:
+    connection, _ = listener.accept()
+    threading.Thread(target=serve, args=(connection,), daemon=True).start()
+RELAY
+pids+=($!)
+for _ in $(seq 100); do [ -s "$demo/relay.port" ] && break; sleep 0.1; done
+[ -s "$demo/relay.port" ] || { echo "demo: the relay did not start" >&2; exit 1; }
+url="http://127.0.0.1:$(cat "$demo/relay.port")/files/setup.exe"
+
+demo_exe=$demo/QuorvelWebInstaller.exe
+setup_args='"AID=32197" --demo'
+/usr/bin/python3 "$root/tools/qwi_config.py" write "$installer" -o "$demo_exe" \
+    "https_url=$url" "http_url=$url" "setup_args=$setup_args" >/dev/null
+
+# ---- 5. run -------------------------------------------------------------------------------
+step "Running the installer under Wine on $where"
+echo "download address: $url"
+rm -f "$demo/splash.png"
+started=$(date +%s%N)
+"$wine" "$demo_exe" &
+installer_pid=$!
+
+shot=
+if facts=$(/usr/lib/wine/wine64 "$driver" wait "Quorvel Web Installer" --splash --timeout-ms 180000 2>/dev/null); then
+    rect=$(printf '%s\n' "$facts" | sed -n 's/^rect=//p' | tr -d '\r')
+    IFS=, read -r left top right bottom <<<"$rect"
+    # Let the bar grow a little, then photograph the splash.
+    for _ in $(seq 40); do
+        size=$(stat -c %s "$tmp/quorvel/setup.exe" 2>/dev/null || echo 0)
+        [ "$size" -ge $(( $(stat -c %s "$fake_setup") / 2 )) ] && break
+        sleep 0.1
+    done
+    if xwd -root -silent -display "$DISPLAY" 2>/dev/null |
+        /usr/bin/convert xwd:- -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "png:$demo/splash.png" 2>/dev/null; then
+        shot=$demo/splash.png
+    fi
+fi
+
+set +e
+wait "$installer_pid"
+code=$?
+set -e
+ended=$(date +%s%N)
+
+# The setup program runs on by itself; give it a moment to write its record.
+record=$tmp/quorvel/setup-run.txt
+for _ in $(seq 1200); do [ -s "$record" ] && break; sleep 0.1; done
+
+step "Result"
+elapsed_ms=$(( (ended - started) / 1000000 ))
+printf 'installer exit code: %s (after %d.%d s)\n' "$code" $((elapsed_ms / 1000)) $((elapsed_ms % 1000 / 100))
+if [ -s "$record" ]; then
+    echo "setup program started with this command line:"
+    sed -n '1p' "$record" | sed 's/^/    /'
+    echo "setup program file: $(sed -n '2p' "$record")"
+else
+    echo "the setup program did not start (no $record)"
+fi
+if [ -n "$shot" ]; then
+    echo "screenshot of the splash: $shot"
+else
+    echo "no screenshot of the splash was taken (the splash was not seen)"
+fi
+[ "$code" = 0 ] && [ -s "$record" ]
