@@ -115,8 +115,10 @@ def draw_card(scale):
     # Groove, then its green start (x 55 .. 60), with the same rounded left end.
     radius = (TRACK[3] - TRACK[1]) * ss // 2
     d.rounded_rectangle(box(*TRACK), radius=radius, fill=GROOVE_COLOR)
-    d.rounded_rectangle(box(TRACK[0], TRACK[1], TRACK[0] + 10, TRACK[3]), radius=radius, fill=GREEN)
-    d.rectangle(box(BAR_X, TRACK[1], TRACK[0] + 10, TRACK[3]), fill=GROOVE_COLOR)
+    # The green pill is made longer than needed and cut back at the bar's start, so that its
+    # last column (x 60) is full height and meets the bar without a notch.
+    d.rounded_rectangle(box(TRACK[0], TRACK[1], TRACK[0] + 20, TRACK[3]), radius=radius, fill=GREEN)
+    d.rectangle(box(BAR_X, TRACK[1], TRACK[0] + 20, TRACK[3]), fill=GROOVE_COLOR)
 
     img = img.resize((cw * scale, ch * scale), Image.Resampling.BOX)
 
