@@ -50,7 +50,7 @@ class DownloadBase(harness.InstallerTestCase):
         files = self.wine.server.get("QWI_FILES_DIR")
         if not files:
             raise unittest.SkipTest("the run's test servers are not up (no server.env)")
-        name = "e2e-setup-%d-%d.exe" % (self.bits, os.getpid())
+        name = "e2e-setup-%d-%d-%d.exe" % (self.bits, os.getpid(), len(self.restore))
         shutil.copyfile(self.programs.fake_setup, os.path.join(files, name))
         self.restore.append(lambda: os.unlink(os.path.join(files, name)))
         if scheme == "https":
@@ -65,14 +65,20 @@ class DownloadBase(harness.InstallerTestCase):
             prefix = "window.%d." % i
             if int(facts[prefix + "children"]) == 0:
                 continue
-            labels = []
+            labels, icons = [], []
             for c in range(int(facts[prefix + "children"])):
                 child = prefix + "child.%d." % c
-                if facts[child + "class"].lower() == "static" and facts[child + "text"]:
-                    labels.append((harness.rect_of(facts[child + "rect"])[1], facts[child + "text"]))
+                rect = harness.rect_of(facts[child + "rect"])
+                if facts[child + "class"].lower() != "static":
+                    continue
+                if int(facts[child + "style"], 16) & 0x1F == 0x3:  # SS_ICON
+                    icons.append(rect)
+                elif facts[child + "text"]:
+                    labels.append((rect[1], rect, facts[child + "text"]))
             labels.sort()
             return {"title": facts[prefix + "title"], "rect": harness.rect_of(facts[prefix + "rect"]),
-                    "texts": tuple(text for _, text in labels)}
+                    "texts": tuple(text for _, _, text in labels),
+                    "label_rects": [rect for _, rect, _ in labels], "icons": icons}
         self.fail("window_driver dump shows no error window")
 
 
@@ -88,9 +94,9 @@ class DownloadTest(DownloadBase):
             ("first address, HTTPS from the test server",
              lambda: dict(https_url=self.shared_server_url("https"), http_url=self.closed_url())),
         ]
-        for case, settings in cases:
+        for number, (case, settings) in enumerate(cases):
             with self.subTest(case):
-                self.set_tmp(os.path.join(self.folder, case.split(",")[0].replace(" ", "-")))
+                self.set_tmp(os.path.join(self.folder, "case%d" % number))
                 exe = self.installer(**settings())
                 process = self.start_installer(exe)
                 if case.startswith("first address, HTTPS") and "test server" not in case:
@@ -124,9 +130,9 @@ class DownloadTest(DownloadBase):
             ("cut short, refused", base + "short/400000/100000", self.closed_url(), True),
             ("not a program", base + "body/200000", base + "body/1000", True),
         ]
-        for case, first, second, may_leave_file in cases:
+        for number, (case, first, second, may_leave_file) in enumerate(cases):
             with self.subTest(case):
-                self.set_tmp(os.path.join(self.folder, case.split(",")[0].replace(" ", "-")))
+                self.set_tmp(os.path.join(self.folder, "case%d" % number))
                 process = self.start_installer(self.installer(https_url=first, http_url=second))
                 window = self.error_window()
                 self.assertEqual(window["texts"], ERROR_TEXTS["en"])
@@ -145,14 +151,21 @@ class DownloadTest(DownloadBase):
         self.assertEqual(window["title"], harness.WINDOW_TITLE)
         self.assertEqual(window["texts"], ERROR_TEXTS[language])
         left, top, right, bottom = window["rect"]
-        self.assertEqual((right - left, bottom - top), (400, 130))
-        self.assertEqual((left, top), ((harness.SCREEN[0] - 400) // 2, (harness.SCREEN[1] - 130) // 2))
         time.sleep(0.5)  # let the controls paint
         shot = os.path.join(self.out, "screen.png")
         self.wine.screenshot(shot)
         harness.crop_png(shot, os.path.join(self.out, "error-%s.png" % language),
                          (left - 40, top - 40, right + 40, bottom + 40))
-        return process
+        return process, window
+
+    def check_layout(self, window):
+        """At 96 DPI: centred on the 1280 x 1024 screen, the controls (client pixels) where they
+        belong, and the icon at the system's 32 x 32 in its box, covering no text."""
+        left, top, right, bottom = window["rect"]
+        self.assertEqual((right - left, bottom - top), (400, 130))
+        self.assertEqual((left, top), ((harness.SCREEN[0] - 400) // 2, (harness.SCREEN[1] - 130) // 2))
+        self.assertEqual(window["label_rects"], [(69, 15, 400, 50), (140, 65, 120, 20)])
+        self.assertEqual(window["icons"], [(16, 16, 32, 32)], "the error icon's control is not 32 x 32 at (16, 16)")
 
     def launched_urls(self, wait):
         deadline = time.monotonic() + wait
@@ -164,18 +177,20 @@ class DownloadTest(DownloadBase):
             return f.read().splitlines()
 
     def test_error_window_english_close_button(self):
-        process = self.check_error_window("en", None)
+        process, window = self.check_error_window("en", None)
         code, facts, _ = self.driver.call("close")
         self.assertEqual((code, facts.get("which")), (0, "error"))
         self.assertEqual(process.wait(10), 0)
         self.assertEqual(self.launched_urls(wait=1), [], "closing the window opened something")
+        self.check_layout(window)
 
     def test_error_window_russian_link(self):
-        process = self.check_error_window("ru", RUSSIAN)
+        process, window = self.check_error_window("ru", RUSSIAN)
         code, facts, _ = self.driver.call("click-link")
         self.assertEqual((code, facts.get("text")), (0, ERROR_TEXTS["ru"][1]))
         self.assertEqual(process.wait(10), 0)
         self.assertEqual(self.launched_urls(wait=10), [self.link])
+        self.check_layout(window)
 
     def test_close_splash_mid_download(self):
         """Closing the splash while a slow download runs stops the download at once, removes the
@@ -191,15 +206,28 @@ class DownloadTest(DownloadBase):
                 self.driver.wait_splash()
                 self.wait_for(lambda: os.path.exists(self.setup_file) and os.path.getsize(self.setup_file) > 50000,
                               20, "a partial download")
+                dropped_before = len(server.dropped)
                 args = ["alt-f4"] + ([how] if how == "--keystroke" else [])
                 code, facts, err = self.driver.call(*args)
+                closed = time.monotonic()  # the close command was posted just before this
                 self.assertEqual(code, 0, err)
-                closed = time.monotonic()
-                code = process.wait(10)
-                elapsed = time.monotonic() - closed
-                print("\n  %s: exit %s, %.2f s after the close command" % (how, code, elapsed))
+                removed = None
+                while process.running() and time.monotonic() < closed + 10:
+                    if removed is None and not os.path.exists(self.setup_file):
+                        removed = time.monotonic()
+                    time.sleep(0.02)
+                code = process.wait(1)
+                ended = time.monotonic()
+                # The server notices a closed connection at its next write (every 50 ms).
+                self.wait_for(lambda: len(server.dropped) > dropped_before, 3, "the end of the transfer")
+                stopped = server.dropped[dropped_before] if len(server.dropped) > dropped_before else None
+                print("\n  %s: after the close command: transfer dropped %s, partial file gone %s, exit code %s at %.2f s"
+                      % (how, "at %.2f s" % (stopped - closed) if stopped else "never",
+                         "at %.2f s" % (removed - closed) if removed else "by the exit", code, ended - closed))
                 self.assertEqual(code, 0)
-                self.assertLess(elapsed, 2.0)
+                self.assertIsNotNone(stopped, "the download went on after the splash was closed")
+                self.assertLess(stopped - closed, 1.0)
+                self.assertLess(ended - closed, 2.0)
                 self.assertFalse(os.path.exists(self.setup_file), "the partial download was left behind")
                 self.assertEqual(self.setup_records(wait=0.5), [])
 

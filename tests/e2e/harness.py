@@ -20,6 +20,7 @@ import shutil
 import socketserver
 import ssl
 import subprocess
+import tempfile
 import threading
 import time
 import unittest
@@ -139,25 +140,34 @@ class Wine:
         return Process(self.command(program, args, bits), self.environment(env), cwd)
 
     def run(self, program, args=(), bits=64, env=None, timeout=60):
-        """(exit code, stdout text, stderr text) of a program run to its end."""
-        done = subprocess.run(self.command(program, args, bits), env=self.environment(env),
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
-        return (done.returncode, done.stdout.decode("utf-8", "replace"),
-                done.stderr.decode("utf-8", "replace"))
+        """(exit code, stdout text, stderr text) of a program run to its end.
+
+        The output goes through files, not pipes: a Wine process may start long-lived helpers
+        of the prefix (the desktop process, services) that inherit its handles, and a pipe would
+        then not reach its end while they live."""
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            code = subprocess.run(self.command(program, args, bits), env=self.environment(env),
+                                  stdout=out, stderr=err, stdin=subprocess.DEVNULL, timeout=timeout).returncode
+            out.seek(0)
+            err.seek(0)
+            return code, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace")
 
     def reg(self, *args):
         code, out, err = self.run("reg", args, timeout=60)
         return code, out
 
     def reg_query(self, key, name):
-        """The value's data as text, or None when it is absent."""
+        """(type, data as text) of a value, or None when it is absent."""
         code, out = self.reg("query", key, "/v", name)
         if code != 0:
             return None
         for line in out.splitlines():
             fields = line.split(None, 2)
             if len(fields) >= 2 and fields[0] == name and fields[1].startswith("REG_"):
-                return fields[2] if len(fields) == 3 else ""
+                data = fields[2] if len(fields) == 3 else ""
+                if fields[1] == "REG_DWORD" and data.startswith("0x"):
+                    data = str(int(data, 16))
+                return fields[1], data
         return None
 
     def reg_set(self, key, name, kind, data):
@@ -179,8 +189,8 @@ class Process:
     def __init__(self, command, env, cwd):
         self.started = time.monotonic()
         self.ended = None
-        self.popen = subprocess.Popen(command, env=env, cwd=cwd, stdout=subprocess.DEVNULL,
-                                      stderr=subprocess.DEVNULL)
+        self.popen = subprocess.Popen(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def wait(self, timeout):
         """The exit code, or None when the program still runs after timeout seconds."""
@@ -268,6 +278,7 @@ class FileServer:
         self.files = dict(files)
         self.rate = rate
         self.requests = []
+        self.dropped = []  # monotonic times at which a client went away mid-transfer
         self.lock = threading.Lock()
         self.servers = []
         self.http_port = self._serve(None)
@@ -343,7 +354,8 @@ class FileServer:
                 if delay > 0:
                     time.sleep(delay)
         except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
-            pass  # the installer went away mid-transfer; that is some tests' point
+            with self.lock:  # the installer went away mid-transfer; that is some tests' point
+                self.dropped.append(time.monotonic())
 
     def close(self):
         for server in self.servers:
@@ -392,10 +404,16 @@ class InstallerTestCase(unittest.TestCase):
         os.makedirs(self.out)
         self.processes = []
         self.restore = []
+        self.saved_values = {}
+        self.addCleanup(self.clean_up)  # runs even when setUp fails or skips half-way
+        # The virtual display has no window manager. Wine would wait up to 2 s for one to take
+        # each closed window away (and nobody would draw the title bars): let Wine manage the
+        # windows itself, as they appear under a desktop.
+        self.set_reg("HKCU\\Software\\Wine\\X11 Driver", "Managed", "REG_SZ", "N")
         self.set_tmp(os.path.join(self.folder, "tmp"))
         os.makedirs(self.tmp)
 
-    def tearDown(self):
+    def clean_up(self):
         for process in self.processes:
             process.stop()
         for action in reversed(self.restore):
@@ -403,13 +421,13 @@ class InstallerTestCase(unittest.TestCase):
 
     # -- registry values, put back when the test ends
     def set_reg(self, key, name, kind, data):
-        old = self.wine.reg_query(key, name)
-        if not any(k == (key, name) for k, _ in getattr(self, "_saved", [])):
-            self._saved = getattr(self, "_saved", []) + [((key, name), old)]
+        if (key, name) not in self.saved_values:
+            old = self.wine.reg_query(key, name)
+            self.saved_values[(key, name)] = old
             if old is None:
                 self.restore.append(lambda: self.wine.reg_delete(key, name))
             else:
-                self.restore.append(lambda: self.wine.reg_set(key, name, kind, old))
+                self.restore.append(lambda: self.wine.reg_set(key, name, old[0], old[1]))
         self.wine.reg_set(key, name, kind, data)
 
     def set_tmp(self, unix_path, windows_text=None):

@@ -45,7 +45,7 @@ class SplashTest(harness.InstallerTestCase):
         # Half-way through the download, so that the bar is neither empty nor full.
         self.wait_for(lambda: os.path.exists(self.setup_file)
                       and os.path.getsize(self.setup_file) >= len(self.body) // 2, 20, "half the download")
-        shot = os.path.join(self.out, "screen-%d.png" % splash_dpi)
+        shot = os.path.join(self.out, "screen-" + picture)
         self.wine.screenshot(shot)
         done = os.path.getsize(self.setup_file) * 1000 // len(self.body)
         harness.crop_png(shot, os.path.join(self.out, picture), (left, top, right, bottom))
