@@ -9,8 +9,10 @@
 #include "app/error_window.h"
 #include "app/installer.h"
 #include "app/launch.h"
+#include "app/single_instance.h"
 #include "app/splash.h"
 #include "rt/buffer.h"
+#include "rt/dll_search.h"
 #include "rt/file.h"
 #include "rt/heap.h"
 #include "rt/resource.h"
@@ -161,17 +163,25 @@ static int run_installer(InstallerConfig* config)
 
 int installer_main(HINSTANCE instance, HINSTANCE reserved, LPWSTR command_line, int show_command)
 {
-    process_globals.heap = GetProcessHeap();
-    InstallerConfig* config = (InstallerConfig*)heap_alloc_zeroed(sizeof(InstallerConfig));
-    if (!config) {
-        return 1;
+    // Before anything can load a DLL by name from the executable's folder.
+    (void)restrict_dll_search(); // 1 still leaves the current directory out of the search
+
+    HANDLE instance_claim = nullptr;
+    if (single_instance_claim(&instance_claim) != 0) {
+        single_instance_activate_other();
+        return 0;
     }
-    process_globals.config = config;
 
-    int result = run_installer(config);
-
-    config_release(config);
-    heap_free(config);
-    process_globals.config = nullptr;
+    process_globals.heap = GetProcessHeap();
+    int result = 1;
+    InstallerConfig* config = (InstallerConfig*)heap_alloc_zeroed(sizeof(InstallerConfig));
+    if (config) {
+        process_globals.config = config;
+        result = run_installer(config);
+        config_release(config);
+        heap_free(config);
+        process_globals.config = nullptr;
+    }
+    single_instance_release(instance_claim);
     return result;
 }
