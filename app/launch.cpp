@@ -7,6 +7,7 @@
 #include "app/error_window.h"
 #include "rt/format.h"
 #include "rt/heap.h"
+#include "rt/sha256.h"
 #include "rt/text.h"
 
 static const char SETUP_PATH_TEMPLATE[] = "%TMP%\\quorvel\\setup.exe";
@@ -59,7 +60,8 @@ static bool setup_file_trusted(HANDLE file)
     if (!pin) {
         return true;
     }
-    return false; // checked once the digest routine is in
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    return sha256_file(file, digest) == 0 && sha256_compare_hex(digest, pin) == 0;
 }
 
 static int create_setup_process(const wchar_t* path, wchar_t* command)
