@@ -180,7 +180,10 @@ static void build_icon(AppState* app)
     ui_center_rect(&outer, &place);
     (void)ui_move(icon, place.x, place.y, place.width, place.height);
 
-    HANDLE error_icon = LoadImageW(nullptr, MAKEINTRESOURCEW(32513), IMAGE_ICON, 0, 0, LR_SHARED); // IDI_ERROR
+    // Size 0 alone means the resource's own size, which can be the 256-pixel image: the control
+    // then grows to it and covers the message. LR_DEFAULTSIZE makes 0 the system's icon size.
+    HANDLE error_icon = LoadImageW(nullptr, MAKEINTRESOURCEW(32513), IMAGE_ICON, 0, 0, // IDI_ERROR
+                                   LR_SHARED | LR_DEFAULTSIZE);
     SendMessageW(icon->hwnd, STM_SETIMAGE, IMAGE_ICON, (LPARAM)error_icon);
     ShowWindow(icon->hwnd, SW_SHOW);
 }
