@@ -124,7 +124,9 @@ protected:
     {
         wchar_t temp[MAX_PATH];
         GetTempPathW(MAX_PATH, temp);
-        folder_ = std::wstring(temp) + L"qwi launch \x0442\x0435\x0441\x0442 " + std::to_wstring(GetCurrentProcessId());
+        static int serial = 0;
+        folder_ = std::wstring(temp) + L"qwi launch \x0442\x0435\x0441\x0442 " + std::to_wstring(GetCurrentProcessId()) +
+                  L"." + std::to_wstring(++serial);
         remove_tree(folder_);
         CreateDirectoryW(folder_.c_str(), nullptr);
         saved_tmp_length_ = GetEnvironmentVariableW(L"TMP", saved_tmp_, MAX_PATH);
