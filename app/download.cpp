@@ -201,8 +201,18 @@ static int stream_body(HINTERNET request, Attempt* attempt)
         if (cancelled()) {
             return DOWNLOAD_ERROR_CANCELLED;
         }
+        // Read only what has arrived, so that a slow server can't hold a read (and with it the
+        // progress and a cancellation) until a whole chunk has come in.
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+            return failure(last_error_result());
+        }
+        DWORD wanted = available == 0 || available > DOWNLOAD_CHUNK_SIZE ? DOWNLOAD_CHUNK_SIZE : available;
+        if (cancelled()) {
+            return DOWNLOAD_ERROR_CANCELLED;
+        }
         DWORD got = 0;
-        if (!InternetReadFile(request, attempt->buffer.data, DOWNLOAD_CHUNK_SIZE, &got)) {
+        if (!InternetReadFile(request, attempt->buffer.data, wanted, &got)) {
             return failure(last_error_result());
         }
         if (got == 0) {
@@ -345,7 +355,10 @@ uint32_t progress_per_mille(uint64_t total, uint64_t expected)
     if (total <= ~(uint64_t)0 / 1000) {
         return (uint32_t)(total * 1000 / expected);
     }
-    return (uint32_t)(total / (expected / 1000)); // expected > total, so the divisor is not 0
+    // Beyond 18 PB the product would wrap; divide first (expected > total keeps the divisor above
+    // 0) and keep the bar short of full until the last byte.
+    uint64_t coarse = total / (expected / 1000);
+    return coarse < 1000 ? (uint32_t)coarse : 999;
 }
 
 int report_progress(uint64_t total)
