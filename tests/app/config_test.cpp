@@ -120,10 +120,12 @@ TEST(ConfigParse, LineForms)
         {"#https_url x\n   # http_url y\nsetup_args z", -1, {"z", nullptr, nullptr, nullptr}},
         // Keys are compared case-sensitively and whole.
         {"HTTPS_URL x\nhttps_urlx y\nhttps_ur z\nhttp_url\tw\n", -1, {nullptr, nullptr, nullptr, nullptr}},
-        // A known key alone, or followed by spaces only, stores an empty value.
+        // A known key alone, or followed by spaces only, stores an empty value; spaces before a
+        // carriage return are value bytes even then.
         {"setup_args", -1, {"", nullptr, nullptr, nullptr}},
-        {"setup_args   \r\n", -1, {"", nullptr, nullptr, nullptr}},
+        {"setup_args   \n", -1, {"", nullptr, nullptr, nullptr}},
         {"setup_args \r", -1, {"", nullptr, nullptr, nullptr}},
+        {"setup_args   \r\n", -1, {"  ", nullptr, nullptr, nullptr}},
         // No final line feed; blank and space-only lines; tabs are ordinary bytes.
         {"\n\n   \n\r\nhttp_url a\tb \nsetup_args \"x y\"  z", -1, {"\"x y\"  z", "a\tb", nullptr, nullptr}},
         {"\thttp_url a", -1, {nullptr, nullptr, nullptr, nullptr}},
@@ -141,7 +143,7 @@ TEST(ConfigParse, LineForms)
     for (const Case& c : cases) {
         InstallerConfig config = {};
         uint32_t length = c.length < 0 ? (uint32_t)c.text.size() : (uint32_t)c.length;
-        // A copy on the heap with no terminator, so that a read past length shows up as a difference.
+        // More text follows the counted bytes, so that a read past length changes the result.
         std::string bytes = c.text + "XX https_url overrun";
         ASSERT_EQ(parse_config(bytes.data(), length, &config), 0) << escaped(c.text);
         expect_field("setup_args", c.expected.setup_args, config.setup_args, c.text);
