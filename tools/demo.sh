@@ -9,11 +9,11 @@
 #   5. reports the exit code, the command line the setup program received, and a screenshot of
 #      the splash (build/demo/splash.png).
 #
-# Usage: tools/demo.sh [--win32] [--build-dir DIR] [--rate BYTES_PER_SECOND] [--no-deps]
+# Usage: tools/demo.sh [--win32] [--build-dir DIR] [--seconds N] [--no-deps]
 #   --win32      run the shipping 32-bit build (under 32-bit Wine: about a minute per process)
 #                instead of its 64-bit twin
 #   --build-dir  build here instead of build/win64 (build/win32 with --win32)
-#   --rate       transfer speed of the demo download (default 40000: about three seconds)
+#   --seconds    how long the demo download takes (default 5)
 #   --no-deps    do not run tools/install-deps.sh
 # The Wine prefix of the demo stays in build/demo/prefix, so later runs start at once.
 set -euo pipefail
@@ -21,15 +21,15 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 preset=win64
 build_dir=
-rate=40000
+seconds=5
 deps=1
 while [ $# -gt 0 ]; do
     case "$1" in
         --win32) preset=win32 ;;
         --build-dir) build_dir=$(realpath -m "$2"); shift ;;
-        --rate) rate=$2; shift ;;
+        --seconds) seconds=$2; shift ;;
         --no-deps) deps=0 ;;
-        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "demo: unknown option $1 (see --help)" >&2; exit 2 ;;
     esac
     shift
@@ -79,7 +79,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-where="your display $DISPLAY"
+where="your display ${DISPLAY:-}"
+virtual=0
 if [ -z "${DISPLAY:-}" ] || ! timeout 10 xwd -root -silent -display "$DISPLAY" >/dev/null 2>&1; then
     exec 3>"$demo/display"
     Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$demo/xvfb.log" 2>&1 &
@@ -89,16 +90,24 @@ if [ -z "${DISPLAY:-}" ] || ! timeout 10 xwd -root -silent -display "$DISPLAY" >
     [ -s "$demo/display" ] || { echo "demo: Xvfb did not start" >&2; cat "$demo/xvfb.log" >&2; exit 1; }
     export DISPLAY=":$(head -n1 "$demo/display")"
     where="a virtual display ($DISPLAY, Xvfb)"
+    virtual=1
 fi
 
 export WINEPREFIX=$demo/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 wine=/usr/lib/wine/wine64
 [ "$preset" = win32 ] && wine=/usr/lib/wine/wine
+mkdir -p "$WINEPREFIX"
 /usr/lib/wine/wineserver -p
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     step "Creating the demo's Wine prefix (once; a few minutes)"
     /usr/lib/wine/wine64 wineboot --init >"$demo/wineboot.log" 2>&1
 fi
+
+# A virtual display has no window manager: let Wine draw the title bars and take closed windows
+# away itself (else it waits two seconds for a window manager at every close).
+managed=Y
+[ "$virtual" = 1 ] && managed=N
+/usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$managed" /f >/dev/null 2>&1
 
 # A fresh temporary folder for the installer: %TMP%\quorvel\setup.exe lands in it.
 tmp=$demo/tmp
@@ -107,6 +116,8 @@ mkdir -p "$tmp"
 /usr/lib/wine/wine64 reg add 'HKCU\Environment' /v TMP /t REG_SZ /d "Z:${tmp//\//\\}" /f >/dev/null 2>&1
 
 # ---- 4. server and installer --------------------------------------------------------------
+rate=$(( $(stat -c %s "$fake_setup") / seconds ))
+[ "$rate" -gt 0 ] || rate=1
 step "Serving the stand-in setup program at $rate bytes per second"
 files=$demo/files
 mkdir -p "$files"
@@ -168,6 +179,9 @@ setup_args='"AID=32197" --demo'
     "https_url=$url" "http_url=$url" "setup_args=$setup_args" >/dev/null
 
 # ---- 5. run -------------------------------------------------------------------------------
+# One quick program first, so that the prefix's own processes are up before the installer starts.
+/usr/lib/wine/wine64 "$driver" dump >/dev/null 2>&1 || true
+
 step "Running the installer under Wine on $where"
 echo "download address: $url"
 rm -f "$demo/splash.png"
@@ -179,11 +193,11 @@ shot=
 if facts=$(/usr/lib/wine/wine64 "$driver" wait "Quorvel Web Installer" --splash --timeout-ms 180000 2>/dev/null); then
     rect=$(printf '%s\n' "$facts" | sed -n 's/^rect=//p' | tr -d '\r')
     IFS=, read -r left top right bottom <<<"$rect"
-    # Let the bar grow a little, then photograph the splash.
-    for _ in $(seq 40); do
+    # Photograph the splash with its bar about half-way.
+    for _ in $(seq $(( seconds * 20 ))); do
         size=$(stat -c %s "$tmp/quorvel/setup.exe" 2>/dev/null || echo 0)
         [ "$size" -ge $(( $(stat -c %s "$fake_setup") / 2 )) ] && break
-        sleep 0.1
+        sleep 0.05
     done
     if xwd -root -silent -display "$DISPLAY" 2>/dev/null |
         /usr/bin/convert xwd:- -crop "$((right - left))x$((bottom - top))+$left+$top" +repage "png:$demo/splash.png" 2>/dev/null; then

@@ -10,6 +10,9 @@ import sys
 import unittest
 
 
+sys.dont_write_bytecode = True  # keep the source tree clean
+
+
 def main(names):
     sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
     suite = unittest.defaultTestLoader.loadTestsFromNames(names)
