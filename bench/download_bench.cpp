@@ -1,0 +1,59 @@
+// Runs the download worker once against a URL and prints the process's peak memory, for the
+// memory benchmark (bench/download_memory.sh). Usage: download_bench.exe URL OUTPUT_PATH
+#include <windows.h>
+#include <psapi.h>
+#include <stdio.h>
+
+#include "app/app_state.h"
+#include "app/config.h"
+#include "app/download.h"
+#include "rt/process.h"
+
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 3) {
+        fwprintf(stderr, L"usage: download_bench.exe URL OUTPUT_PATH\n");
+        return 2;
+    }
+    process_globals.heap = GetProcessHeap();
+    process_globals.dpi = 96;
+    static char url[4096];
+    static char path[4096];
+    if (!WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, url, sizeof url, nullptr, nullptr)
+        || !WideCharToMultiByte(CP_UTF8, 0, argv[2], -1, path, sizeof path, nullptr, nullptr)) {
+        return 2;
+    }
+    static InstallerConfig config;
+    static AppState app;
+    config.expected_size = DEFAULT_EXPECTED_SIZE;
+    config.https_url = url;
+    app.splash.hwnd = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    process_globals.config = &config;
+    process_globals.app = &app;
+
+    DWORD started = GetTickCount();
+    HANDLE worker = CreateThread(nullptr, 0, download_worker, path, 0, nullptr);
+    if (!worker) {
+        return 1;
+    }
+    WaitForSingleObject(worker, INFINITE);
+    DWORD elapsed = GetTickCount() - started;
+    DWORD exit_code = 1;
+    GetExitCodeThread(worker, &exit_code);
+    CloseHandle(worker);
+
+    WIN32_FILE_ATTRIBUTE_DATA data = {};
+    unsigned long long size = 0;
+    if (GetFileAttributesExW(argv[2], GetFileExInfoStandard, &data)) {
+        size = ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
+    }
+    PROCESS_MEMORY_COUNTERS counters = {};
+    counters.cb = sizeof counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
+        return 1;
+    }
+    printf("exit=%lu bytes=%llu ms=%lu peak_working_set=%llu peak_private=%llu\n", exit_code, size, elapsed,
+           (unsigned long long)counters.PeakWorkingSetSize, (unsigned long long)counters.PeakPagefileUsage);
+    DeleteFileW(argv[2]);
+    return exit_code == 0 ? 0 : 1;
+}
