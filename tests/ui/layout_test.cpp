@@ -144,14 +144,12 @@ TEST_F(UiLayoutTest, ResizeLaysOutRowsAtEveryDpi)
     for (int32_t dpi : {96, 120, 144, 192}) {
         SCOPED_TRACE(dpi);
         process_globals.dpi = dpi;
-        UiWindow window = {};
-        make_window(&window);
+        UiWindow& window = new_window();
         make_popup(&window, 100, 100);
-        UiControl edit = {}, button = {}, list = {}, status = {};
-        make_control(&edit, UI_KIND_EDITBOX, &window);
-        make_control(&button, UI_KIND_BUTTON, &window);
-        make_control(&list, UI_KIND_LISTVIEW, &window);
-        make_control(&status, UI_KIND_STATUS_BAR, &window);
+        UiControl& edit = new_control(UI_KIND_EDITBOX, window);
+        UiControl& button = new_control(UI_KIND_BUTTON, window);
+        UiControl& list = new_control(UI_KIND_LISTVIEW, window);
+        UiControl& status = new_control(UI_KIND_STATUS_BAR, window);
         ShowWindow(status.hwnd, SW_SHOWNA);
         ui_move(&edit, 10, 5, 200, 20);
         ui_move(&button, 220, 5, 80, 20);
@@ -188,11 +186,9 @@ TEST_F(UiLayoutTest, ResizeLaysOutRowsAtEveryDpi)
 
 TEST_F(UiLayoutTest, StatusBarAloneIsStillToldOfTheResize)
 {
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     make_popup(&window, 200, 100);
-    UiControl status = {};
-    make_control(&status, UI_KIND_STATUS_BAR, &window);
+    UiControl& status = new_control(UI_KIND_STATUS_BAR, window);
     ShowWindow(status.hwnd, SW_SHOWNA);
     window.status_bar = &status;
     SetWindowPos(window.hwnd, nullptr, 0, 0, 333, 222, SWP_NOACTIVATE | SWP_NOMOVE);
@@ -208,8 +204,7 @@ TEST_F(UiLayoutTest, MovingNearTheWorkAreaEdgeSnaps)
     for (int32_t dpi : {96, 144}) {
         SCOPED_TRACE(dpi);
         process_globals.dpi = dpi;
-        UiWindow window = {};
-        make_window(&window);
+        UiWindow& window = new_window();
         make_popup(&window, 200, 100);
         window.snap_distance = 10;
         const int t = ui_scale(10, dpi);

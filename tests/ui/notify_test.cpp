@@ -7,20 +7,17 @@ using UiNotifyTest = UiTest;
 
 TEST_F(UiNotifyTest, CommandNotificationsFireTheControlsCommands)
 {
-    UiWindow window = {};
-    make_window(&window);
-    UiControl label = {}, silent_label = {}, image = {}, editbox = {}, text = {}, combo = {}, button = {},
-              checkbox = {}, radio = {}, trackbar = {};
-    make_control(&label, UI_KIND_LABEL, &window);
-    make_control(&silent_label, UI_KIND_LABEL, &window);
-    make_control(&image, UI_KIND_IMAGE, &window);
-    make_control(&editbox, UI_KIND_EDITBOX, &window);
-    make_control(&text, UI_KIND_TEXT, &window);
-    make_control(&combo, UI_KIND_COMBOBOX, &window);
-    make_control(&button, UI_KIND_BUTTON, &window);
-    make_control(&checkbox, UI_KIND_CHECKBOX, &window);
-    make_control(&radio, UI_KIND_RADIOBUTTON, &window);
-    make_control(&trackbar, UI_KIND_TRACKBAR, &window);
+    UiWindow& window = new_window();
+    UiControl& label = new_control(UI_KIND_LABEL, window);
+    UiControl& silent_label = new_control(UI_KIND_LABEL, window);
+    UiControl& image = new_control(UI_KIND_IMAGE, window);
+    UiControl& editbox = new_control(UI_KIND_EDITBOX, window);
+    UiControl& text = new_control(UI_KIND_TEXT, window);
+    UiControl& combo = new_control(UI_KIND_COMBOBOX, window);
+    UiControl& button = new_control(UI_KIND_BUTTON, window);
+    UiControl& checkbox = new_control(UI_KIND_CHECKBOX, window);
+    UiControl& radio = new_control(UI_KIND_RADIOBUTTON, window);
+    UiControl& trackbar = new_control(UI_KIND_TRACKBAR, window);
     label.label.click_command = 21;
     label.label.double_click_command = 22;
     editbox.edit = {41, 42};
@@ -79,6 +76,8 @@ TEST_F(UiNotifyTest, CommandNotificationsFireTheControlsCommands)
     EXPECT_EQ(take_commands(), (std::vector<uint32_t>{0x1234, 0}));
 
     // A real click on a button takes the same road.
+    ui_move(&button, 0, 0, 50, 20);
+    ShowWindow(button.hwnd, SW_SHOWNA);
     SendMessageW(button.hwnd, BM_CLICK, 0, 0);
     EXPECT_EQ(take_commands(), std::vector<uint32_t>{71});
 }
@@ -121,12 +120,10 @@ void record_edit(UiWindow* window, uint32_t command)
 
 TEST_F(UiNotifyTest, TabTreeAndForeignNotifications)
 {
-    UiWindow window = {};
-    make_window(&window);
-    UiControl tab = {}, tree = {}, label = {};
-    make_control(&tab, UI_KIND_TAB, &window);
-    make_control(&tree, UI_KIND_TREEVIEW, &window);
-    make_control(&label, UI_KIND_LABEL, &window);
+    UiWindow& window = new_window();
+    UiControl& tab = new_control(UI_KIND_TAB, window);
+    UiControl& tree = new_control(UI_KIND_TREEVIEW, window);
+    UiControl& label = new_control(UI_KIND_LABEL, window);
     tab.tab.select_command = 131;
     tree.treeview.select_command = 151;
     label.label.click_command = 21;
@@ -162,10 +159,8 @@ TEST_F(UiNotifyTest, TabTreeAndForeignNotifications)
 
 TEST_F(UiNotifyTest, ListViewNotificationsFireAndCarryTheirData)
 {
-    UiWindow window = {};
-    make_window(&window);
-    UiControl list = {};
-    make_control(&list, UI_KIND_LISTVIEW, &window);
+    UiWindow& window = new_window();
+    UiControl& list = new_control(UI_KIND_LISTVIEW, window);
     list.listview.select_command = 141;
     list.listview.click_command = 142;
     list.listview.activate_command = 143;
@@ -221,10 +216,8 @@ TEST_F(UiNotifyTest, ListViewNotificationsFireAndCarryTheirData)
 
 TEST_F(UiNotifyTest, EndedLabelEditHandsTheTextAlongOnlyForItsCall)
 {
-    UiWindow window = {};
-    make_window(&window);
-    UiControl list = {};
-    make_control(&list, UI_KIND_LISTVIEW, &window);
+    UiWindow& window = new_window();
+    UiControl& list = new_control(UI_KIND_LISTVIEW, window);
     edited_list = &list;
     window.on_command = record_edit;
 
@@ -282,12 +275,10 @@ LRESULT CALLBACK list_menu_spy(HWND hwnd, UINT message, WPARAM wparam, LPARAM lp
 
 TEST_F(UiNotifyTest, RightClickOnAListViewOpensItsMenu)
 {
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     list_toolkit_proc = (WNDPROC)SetWindowLongPtrW(window.hwnd, GWLP_WNDPROC, (LONG_PTR)list_menu_spy);
-    UiControl list = {}, tree = {};
-    make_control(&list, UI_KIND_LISTVIEW, &window);
-    make_control(&tree, UI_KIND_TREEVIEW, &window);
+    UiControl& list = new_control(UI_KIND_LISTVIEW, window);
+    UiControl& tree = new_control(UI_KIND_TREEVIEW, window);
     UiMenu menu = {CreatePopupMenu()};
     AppendMenuW(menu.handle, MF_STRING, 5, L"Open");
 
@@ -305,11 +296,9 @@ TEST_F(UiNotifyTest, RightClickOnAListViewOpensItsMenu)
 
 TEST_F(UiNotifyTest, TrackbarScrollsTrackAndFire)
 {
-    UiWindow window = {};
-    make_window(&window);
-    UiControl bar = {}, other = {};
-    make_control(&bar, UI_KIND_TRACKBAR, &window);
-    make_control(&other, UI_KIND_PROGRESSBAR, &window);
+    UiWindow& window = new_window();
+    UiControl& bar = new_control(UI_KIND_TRACKBAR, window);
+    UiControl& other = new_control(UI_KIND_PROGRESSBAR, window);
     bar.trackbar.change_command = 201;
     bar.trackbar.end_command = 202;
     take_commands();

@@ -53,8 +53,7 @@ TEST_F(UiProcTest, DestroyCallsBackAndQuitsOnlyWhenAsked)
     for (uint8_t flags : {(uint8_t)0, UI_HIDE_ON_CLOSE, UI_QUIT_ON_DESTROY, (uint8_t)0xFE}) {
         SCOPED_TRACE((int)flags);
         events.clear();
-        UiWindow window = {};
-        make_window(&window);
+        UiWindow& window = new_window();
         window.flags = flags;
         window.on_destroy = on_destroy;
         destroy(&window);
@@ -68,8 +67,7 @@ TEST_F(UiProcTest, DestroyCallsBackAndQuitsOnlyWhenAsked)
 
 TEST_F(UiProcTest, PaintAndUserMessagesReachTheirCallbacks)
 {
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     events.clear();
     SendMessageW(window.hwnd, WM_PAINT, 0, 0);
     SendMessageW(window.hwnd, WM_USER, 7, -3);
@@ -85,8 +83,7 @@ TEST_F(UiProcTest, PaintAndUserMessagesReachTheirCallbacks)
 
 TEST_F(UiProcTest, EraseFillsTheClientAreaWithTheWindowBrush)
 {
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     SetWindowLongPtrW(window.hwnd, GWL_STYLE, WS_POPUP);
     SetWindowPos(window.hwnd, nullptr, 0, 0, 20, 10, SWP_NOACTIVATE | SWP_FRAMECHANGED);
     window.background_brush = CreateSolidBrush(RGB(200, 10, 20));
@@ -113,12 +110,11 @@ TEST_F(UiProcTest, EraseFillsTheClientAreaWithTheWindowBrush)
 
 TEST_F(UiProcTest, QueryEndSessionSendsTheCloseCommandAlways)
 {
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     SendMessageW(window.hwnd, WM_QUERYENDSESSION, 0, 0);
     window.close_command = 12;
     SendMessageW(window.hwnd, WM_QUERYENDSESSION, 0, 0);
-    EXPECT_EQ(command_log.windows, (std::vector<UiWindow*>{&window, &window}));
+    EXPECT_EQ(command_log.senders, (std::vector<UiWindow*>{&window, &window}));
     EXPECT_EQ(take_commands(), (std::vector<uint32_t>{0, 12}));
     EXPECT_TRUE(IsWindow(window.hwnd));
 }
@@ -138,16 +134,17 @@ TEST_F(UiProcTest, SystemCommandsFireTheirCommands)
         {"close", SC_CLOSE | 2, 31, 0, 0, 0, {31}, false, false, false, false},
         {"close hides", SC_CLOSE, 31, 0, 0, UI_HIDE_ON_CLOSE, {31}, true, false, false, false},
         {"minimise taken over", SC_MINIMIZE, 0, 32, 0, 0, {32}, true, true, false, false},
-        {"minimise normally", SC_MINIMIZE, 0, 0, 0, 0, {}, true, false, true, false},
+        {"minimise normally", SC_MINIMIZE, 0, 0, 0, 0, {}, true, true, true, false},
         {"maximise fires then maximises", SC_MAXIMIZE, 0, 0, 33, 0, {33}, true, true, false, true},
         {"maximise fires even 0", SC_MAXIMIZE, 0, 0, 0, 0, {0}, true, true, false, true},
         {"other commands fire nothing", SC_RESTORE, 31, 32, 33, 0, {}, true, true, false, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        UiWindow window = {};
-        make_window(&window);
-        SetWindowPos(window.hwnd, nullptr, 10, 10, 200, 150, SWP_NOACTIVATE);
+        UiWindow& window = new_window();
+        // Captionless: the display has no window manager, which a captioned window would wait for.
+        SetWindowLongPtrW(window.hwnd, GWL_STYLE, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+        SetWindowPos(window.hwnd, nullptr, 10, 10, 200, 150, SWP_NOACTIVATE | SWP_FRAMECHANGED);
         ShowWindow(window.hwnd, SW_SHOWNOACTIVATE);
         take_commands();
         window.close_command = c.close;
@@ -171,8 +168,7 @@ TEST_F(UiProcTest, SystemCommandsFireTheirCommands)
 
 TEST_F(UiProcTest, ClosingByWmCloseIgnoresCloseCommandAndHideFlag)
 {
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     window.close_command = 31;
     window.flags = UI_HIDE_ON_CLOSE;
     SendMessageW(window.hwnd, WM_CLOSE, 0, 0);
@@ -182,13 +178,12 @@ TEST_F(UiProcTest, ClosingByWmCloseIgnoresCloseCommandAndHideFlag)
 
 TEST_F(UiProcTest, ActivationFiresAndRestoresTheSavedFocus)
 {
-    UiWindow window = {};
-    make_window(&window);
-    SetWindowPos(window.hwnd, nullptr, 10, 10, 200, 150, SWP_NOACTIVATE);
+    UiWindow& window = new_window();
+    SetWindowLongPtrW(window.hwnd, GWL_STYLE, WS_POPUP);
+    SetWindowPos(window.hwnd, nullptr, 10, 10, 200, 150, SWP_NOACTIVATE | SWP_FRAMECHANGED);
     ShowWindow(window.hwnd, SW_SHOW);
     SetForegroundWindow(window.hwnd);
-    UiControl edit = {};
-    make_control(&edit, UI_KIND_EDITBOX, &window);
+    UiControl& edit = new_control(UI_KIND_EDITBOX, window);
     ui_move(&edit, 5, 5, 100, 20);
     ShowWindow(edit.hwnd, SW_SHOW);
     SetFocus(edit.hwnd);
@@ -223,13 +218,12 @@ TEST_F(UiProcTest, WindowPosChangingSnapsOnlyWithADistance)
 {
     RECT work;
     ASSERT_TRUE(SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0));
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     process_globals.dpi = 144;
     for (uint8_t distance : {(uint8_t)0, (uint8_t)10}) {
         window.snap_distance = distance;
         for (int gap : {15, 16}) {
-            WINDOWPOS pos = {window.hwnd, nullptr, work.left + gap, work.top + gap, 100, 50, SWP_NOZORDER};
+            WINDOWPOS pos = {window.hwnd, nullptr, work.left + gap, work.top + gap, 100, 50, SWP_NOZORDER | SWP_NOSIZE};
             SendMessageW(window.hwnd, WM_WINDOWPOSCHANGING, 0, (LPARAM)&pos);
             bool snapped = distance != 0 && gap == 15;
             EXPECT_EQ(pos.x, snapped ? work.left : work.left + gap) << (int)distance << " " << gap;
@@ -241,14 +235,12 @@ TEST_F(UiProcTest, WindowPosChangingSnapsOnlyWithADistance)
 
 TEST_F(UiProcTest, StaticColoursForLabelsAndImages)
 {
-    UiWindow window = {};
-    make_window(&window);
-    UiControl plain = {}, coloured = {}, image = {}, bare_image = {}, edit = {};
-    make_control(&plain, UI_KIND_LABEL, &window);
-    make_control(&coloured, UI_KIND_LABEL, &window);
-    make_control(&image, UI_KIND_IMAGE, &window);
-    make_control(&bare_image, UI_KIND_IMAGE, &window);
-    make_control(&edit, UI_KIND_EDITBOX, &window);
+    UiWindow& window = new_window();
+    UiControl& plain = new_control(UI_KIND_LABEL, window);
+    UiControl& coloured = new_control(UI_KIND_LABEL, window);
+    UiControl& image = new_control(UI_KIND_IMAGE, window);
+    UiControl& bare_image = new_control(UI_KIND_IMAGE, window);
+    UiControl& edit = new_control(UI_KIND_EDITBOX, window);
     coloured.label.text_color = RGB(0, 102, 204);
     image.image.background_brush = CreateSolidBrush(RGB(255, 255, 255));
     HBRUSH null_brush = (HBRUSH)GetStockObject(NULL_BRUSH);
@@ -318,8 +310,7 @@ HDROP make_drop(const wchar_t* file)
 
 TEST_F(UiProcTest, DroppedFilesReachTheCallbackAndTheDropAlwaysEnds)
 {
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     HDROP first = make_drop(L"C:\\one.txt");
     SendMessageW(window.hwnd, WM_DROPFILES, (WPARAM)first, 0);
     EXPECT_EQ(GlobalFlags(first), (UINT)GMEM_INVALID_HANDLE) << "ended without a callback";
@@ -336,8 +327,7 @@ TEST_F(UiProcTest, DroppedFilesReachTheCallbackAndTheDropAlwaysEnds)
 
 TEST_F(UiProcTest, HotkeysFireTheFirstMatchAlways)
 {
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     UiHotkey keys[] = {{7, 100}, {7, 200}, {9, 0}, {0x10007, 300}};
     SendMessageW(window.hwnd, WM_HOTKEY, 7, 0);
     EXPECT_TRUE(take_commands().empty()) << "no table yet";
@@ -374,8 +364,7 @@ LRESULT CALLBACK menu_spy(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam)
 
 TEST_F(UiProcTest, TrayMessagesClickAndOpenTheMenu)
 {
-    UiWindow window = {};
-    make_window(&window);
+    UiWindow& window = new_window();
     toolkit_proc = (WNDPROC)SetWindowLongPtrW(window.hwnd, GWLP_WNDPROC, (LONG_PTR)menu_spy);
     UiMenu menu = {CreatePopupMenu()};
     AppendMenuW(menu.handle, MF_STRING, 77, L"Item");

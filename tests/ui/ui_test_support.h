@@ -4,13 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <vector>
 
 #include "ui/ui.h"
 
 struct CommandLog {
     std::vector<uint32_t> commands;
-    std::vector<UiWindow*> windows;
+    std::vector<UiWindow*> senders;
 };
 
 extern CommandLog command_log;
@@ -22,11 +23,14 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Creates a toolkit window (class registered by the fixture) with record_command installed.
-    void make_window(UiWindow* window);
-    // Creates a control of kind inside window and checks that it worked.
-    void make_control(UiControl* control, uint32_t kind, UiWindow* window);
-    // Destroys a window made with make_window before its object goes out of scope.
+    // Objects live in the fixture until after tear-down has destroyed their windows: the window
+    // procedure reaches them for as long as the windows exist.
+    // A toolkit window (class registered by the fixture) with record_command installed.
+    UiWindow& new_window();
+    // A zeroed control object, for creation by the test itself.
+    UiControl& blank_control();
+    // A control of kind inside window.
+    UiControl& new_control(uint32_t kind, UiWindow& window);
     void destroy(UiWindow* window);
     // Takes and clears the commands recorded so far.
     std::vector<uint32_t> take_commands();
@@ -35,6 +39,7 @@ protected:
 
     int32_t saved_dpi = 0;
     bool registered = false;
-    std::vector<UiWindow*> windows;
+    std::deque<UiWindow> windows;
+    std::deque<UiControl> controls;
     std::vector<HWND> extra_windows;
 };
