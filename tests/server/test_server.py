@@ -11,8 +11,6 @@ The URL path chooses what the server does:
   /empty                   Content-Length: 0 and no body
   /status/CODE             that status with a small HTML page as the body
   /files/NAME              a file from --files-dir with its Content-Length (404 when missing)
-  /count/PATH...           like PATH, and remembers how many requests reached /count (see /hits)
-  /hits                    the number of /count requests so far, as text
 
 The test pattern: byte i is (i % 251) ^ ((i // 251) % 256). Its period (64,256 bytes) is no
 multiple of a read chunk, so a reordered, repeated or dropped chunk changes the content.
@@ -37,8 +35,6 @@ PATTERN2 = PATTERN * 2
 SEND_BLOCK = 256 * 1024
 
 files_dir = None
-hits_lock = threading.Lock()
-hits = 0
 
 
 def pattern_bytes(offset, length):
@@ -94,12 +90,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     # -- scenarios -------------------------------------------------------------------------
     def do_GET(self):
-        global hits
         parts = [urllib.parse.unquote(p) for p in self.path.split("?")[0].split("/")[1:]]
-        if parts and parts[0] == "count":
-            with hits_lock:
-                hits += 1
-            parts = parts[1:]
         try:
             self.dispatch(parts)
         except (ValueError, IndexError):
@@ -132,11 +123,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_error_page(int(parts[1]))
         elif name == "files":
             self.send_file("/".join(parts[1:]))
-        elif name == "hits":
-            with hits_lock:
-                body = str(hits).encode()
-            self.send_head(200, str(len(body)), "text/plain")
-            self.wfile.write(body)
         else:
             self.send_error_page(404)
 
