@@ -10,8 +10,11 @@ fi
 if ! /usr/lib/wine/wine --version >/dev/null 2>&1; then
     echo "SKIP: this machine cannot start the 32-bit Wine loader (no qemu-i386 binfmt registration)"; exit 77
 fi
+# A caller's own DLL overrides (a test that plants DLLs) win over the run's defaults.
+caller_overrides=${WINEDLLOVERRIDES-}
 # shellcheck disable=SC1091
 . "$state/env.sh"
+[ -n "$caller_overrides" ] && export WINEDLLOVERRIDES="$caller_overrides"
 # shellcheck disable=SC1091
 [ -f "$state/server.env" ] && . "$state/server.env"
 exec /usr/lib/wine/wine "$@"
