@@ -143,6 +143,9 @@ TEST(ErrorWindowTexts, RussianOnlyForRussianRussia)
               L"\u0443\u0441\u0442\u0430\u043d\u043e\u0432\u043e\u0447\u043d\u044b\u0439 \u0444\u0430\u0439\u043b "
               L"\u0432\u0440\u0443\u0447\u043d\u0443\u044e.");
     EXPECT_EQ(wide(russian->link, russian->link_length), L"\u0421\u043a\u0430\u0447\u0430\u0442\u044c Quorvel");
+
+    // The locale query must yield the user's language identifier, as another route reports it.
+    EXPECT_EQ(user_language(), (uint32_t)LANGIDFROMLCID(GetUserDefaultLCID()));
 }
 
 TEST(ErrorWindowLink, TargetFallsBackFromHttpsToHttp)
@@ -237,7 +240,13 @@ TEST_F(ErrorWindowTest, LaidOutAtTheTrueDpi)
             RECT r = child_rect(c.hwnd);
             EXPECT_EQ(r.left, ui_scale(c.x, row.dpi));
             EXPECT_EQ(r.top, ui_scale(c.y, row.dpi));
-            if (c.hwnd != app->error_icon.hwnd) { // an icon control takes the icon's own size
+            if (c.hwnd == app->error_icon.hwnd) {
+                // An icon control takes its icon's size: the system's icon size, which must stay
+                // clear of the message at x 69.
+                EXPECT_EQ(r.right - r.left, GetSystemMetrics(SM_CXICON));
+                EXPECT_EQ(r.bottom - r.top, GetSystemMetrics(SM_CYICON));
+                EXPECT_LE(r.right, ui_scale(69, row.dpi));
+            } else {
                 EXPECT_EQ(r.right - r.left, ui_scale(c.width, row.dpi));
                 EXPECT_EQ(r.bottom - r.top, ui_scale(c.height, row.dpi));
             }
@@ -281,7 +290,7 @@ TEST_F(ErrorWindowTest, FixedPopupWithTitleIconsAndTexts)
     EXPECT_NE(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0), 0);
     EXPECT_NE(SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0), 0);
     EXPECT_EQ((HICON)SendMessageW(app->error_icon.hwnd, STM_GETIMAGE, IMAGE_ICON, 0),
-              (HICON)LoadImageW(nullptr, MAKEINTRESOURCEW(32513), IMAGE_ICON, 0, 0, LR_SHARED));
+              LoadIconW(nullptr, IDI_ERROR)); // the shared system icon at the system's icon size
     EXPECT_EQ(app->error_window.on_command, on_error_command);
     EXPECT_TRUE(app->error_window.flags & UI_QUIT_ON_DESTROY);
 }
