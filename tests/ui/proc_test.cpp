@@ -119,49 +119,75 @@ TEST_F(UiProcTest, QueryEndSessionSendsTheCloseCommandAlways)
     EXPECT_TRUE(IsWindow(window.hwnd));
 }
 
-TEST_F(UiProcTest, SystemCommandsFireTheirCommands)
+// Hiding a shown window waits for a window manager that this display lacks (two seconds each),
+// so only the case that must hide a window shows one before closing.
+TEST_F(UiProcTest, SystemCloseFiresAlwaysThenClosesOrHides)
 {
     struct Case {
         const char* what;
         WPARAM command;
-        uint32_t close, minimize, maximize;
+        uint32_t close;
         uint8_t flags;
-        std::vector<uint32_t> fired;
-        bool exists, visible, iconic, zoomed;
+        bool shown;
+        bool exists;
     };
     const Case cases[] = {
-        {"close with no command still closes", SC_CLOSE, 0, 0, 0, 0, {0}, false, false, false, false},
-        {"close", SC_CLOSE | 2, 31, 0, 0, 0, {31}, false, false, false, false},
-        {"close hides", SC_CLOSE, 31, 0, 0, UI_HIDE_ON_CLOSE, {31}, true, false, false, false},
-        {"minimise taken over", SC_MINIMIZE, 0, 32, 0, 0, {32}, true, true, false, false},
-        {"minimise normally", SC_MINIMIZE, 0, 0, 0, 0, {}, true, true, true, false},
-        {"maximise fires then maximises", SC_MAXIMIZE, 0, 0, 33, 0, {33}, true, true, false, true},
-        {"maximise fires even 0", SC_MAXIMIZE, 0, 0, 0, 0, {0}, true, true, false, true},
-        {"other commands fire nothing", SC_RESTORE, 31, 32, 33, 0, {}, true, true, false, false},
+        {"no command still closes", SC_CLOSE, 0, 0, false, false},
+        {"low bits of the command are ignored", SC_CLOSE | 2, 31, UI_QUIT_ON_DESTROY, false, false},
+        {"hides instead", SC_CLOSE, 31, UI_HIDE_ON_CLOSE, true, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         UiWindow& window = new_window();
-        // Captionless: the display has no window manager, which a captioned window would wait for.
-        SetWindowLongPtrW(window.hwnd, GWL_STYLE, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
-        SetWindowPos(window.hwnd, nullptr, 10, 10, 200, 150, SWP_NOACTIVATE | SWP_FRAMECHANGED);
-        ShowWindow(window.hwnd, SW_SHOWNOACTIVATE);
-        take_commands();
         window.close_command = c.close;
-        window.minimize_command = c.minimize;
-        window.maximize_command = c.maximize;
         window.flags = c.flags;
+        if (c.shown) {
+            ShowWindow(window.hwnd, SW_SHOWNOACTIVATE);
+        }
         LRESULT result = SendMessageW(window.hwnd, WM_SYSCOMMAND, c.command, 0);
-        EXPECT_EQ(take_commands(), c.fired);
+        EXPECT_EQ(result, 0);
+        EXPECT_EQ(take_commands(), std::vector<uint32_t>{c.close});
         EXPECT_EQ(IsWindow(window.hwnd) != 0, c.exists);
         if (c.exists) {
-            EXPECT_EQ(IsWindowVisible(window.hwnd) != 0, c.visible);
-            EXPECT_EQ(IsIconic(window.hwnd) != 0, c.iconic);
-            EXPECT_EQ(IsZoomed(window.hwnd) != 0, c.zoomed);
-            destroy(&window);
-        } else {
-            EXPECT_EQ(result, 0);
-            destroy(&window);
+            EXPECT_FALSE(IsWindowVisible(window.hwnd));
+        }
+    }
+}
+
+TEST_F(UiProcTest, SystemSizeCommandsFireTheirCommands)
+{
+    UiWindow& window = new_window();
+    SetWindowLongPtrW(window.hwnd, GWL_STYLE, WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+    SetWindowPos(window.hwnd, nullptr, 10, 10, 200, 150, SWP_NOACTIVATE | SWP_FRAMECHANGED);
+    ShowWindow(window.hwnd, SW_SHOWNOACTIVATE);
+    struct Case {
+        const char* what;
+        WPARAM command;
+        uint32_t minimize, maximize;
+        std::vector<uint32_t> fired;
+        bool iconic, zoomed;
+    };
+    const Case cases[] = {
+        {"minimise taken over", SC_MINIMIZE, 32, 0, {32}, false, false},
+        {"minimise normally", SC_MINIMIZE, 0, 0, {}, true, false},
+        {"maximise fires then maximises", SC_MAXIMIZE, 0, 33, {33}, false, true},
+        {"maximise fires even 0", SC_MAXIMIZE | 1, 0, 0, {0}, false, true},
+        {"other commands fire nothing", SC_RESTORE, 32, 33, {}, false, false},
+        {"close is not a size command", SC_KEYMENU, 32, 33, {}, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        take_commands();
+        window.minimize_command = c.minimize;
+        window.maximize_command = c.maximize;
+        SendMessageW(window.hwnd, WM_SYSCOMMAND, c.command, 0);
+        EXPECT_EQ(take_commands(), c.fired);
+        EXPECT_TRUE(IsWindowVisible(window.hwnd));
+        EXPECT_EQ(IsIconic(window.hwnd) != 0, c.iconic);
+        EXPECT_EQ(IsZoomed(window.hwnd) != 0, c.zoomed);
+        ShowWindow(window.hwnd, SW_SHOWNOACTIVATE);
+        if (IsIconic(window.hwnd) || IsZoomed(window.hwnd)) {
+            ShowWindow(window.hwnd, SW_RESTORE);
         }
     }
 }
