@@ -112,15 +112,37 @@ static int run_download_mode(AppState* app)
     return 0;
 }
 
+// How long the tear-down waits for a stopped worker. A read that the system cannot interrupt
+// (a server that sends nothing) may outlast it; see stop_worker.
+static const DWORD WORKER_STOP_MS = 5000;
+
+// Stops and joins the worker. The loop can end while it still downloads (the user closed the
+// splash). Returns false when it did not end in time: it may still use AppState, the bitmaps and
+// GDI+, so nothing of those may be released before the process ends.
+static bool stop_worker(AppState* app)
+{
+    if (!app->worker) {
+        return true;
+    }
+    download_cancel();
+    if (WaitForSingleObject(app->worker, WORKER_STOP_MS) != WAIT_OBJECT_0) {
+        // The worker opened its file with delete sharing: the partial file goes when the
+        // process ends and closes the handle.
+        const char* path = process_globals.config->cached_setup_path;
+        if (path) {
+            (void)file_delete(path); // nothing more can be done about a file that stays
+        }
+        return false;
+    }
+    CloseHandle(app->worker);
+    app->worker = nullptr;
+    return true;
+}
+
 static void teardown_download_mode(AppState* app)
 {
-    if (app->worker) {
-        // The loop can end while the worker still downloads (the user closed the splash).
-        // Stop it and wait until it has ended: it uses AppState and the splash window.
-        download_cancel();
-        (void)WaitForSingleObject(app->worker, INFINITE);
-        CloseHandle(app->worker);
-        app->worker = nullptr;
+    if (!stop_worker(app)) {
+        return; // AppState stays for the worker until the process exits
     }
     if (app->background_bitmap) {
         DeleteObject(app->background_bitmap);
@@ -178,9 +200,11 @@ int installer_main(HINSTANCE instance, HINSTANCE reserved, LPWSTR command_line, 
     if (config) {
         process_globals.config = config;
         result = run_installer(config);
-        config_release(config);
-        heap_free(config);
-        process_globals.config = nullptr;
+        if (!process_globals.app) { // else a worker that would not stop still reads the configuration
+            config_release(config);
+            heap_free(config);
+            process_globals.config = nullptr;
+        }
     }
     single_instance_release(instance_claim);
     return result;

@@ -15,10 +15,11 @@ alive() {
 }
 (
     flock 9
-    if ! alive; then "$here/setup.sh" "$state" >&2; fi
+    # The display and the wineserver outlive this lock: they must not inherit its descriptor.
+    if ! alive; then "$here/setup.sh" "$state" >&2 9>&-; fi
 ) 9>"$state/.lock"
 # A live wineserver keeps each process start cheap; start one again if it ended.
-( . "$state/env.sh"; /usr/lib/wine/wineserver -p 2>/dev/null || true )
+( . "$state/env.sh"; /usr/lib/wine/wineserver -p 2>/dev/null 9>&- || true )
 export QWI_WINE_STATE="$state"
 case "${1:-}" in
     --env) cat "$state/env.sh"; [ -f "$state/server.env" ] && cat "$state/server.env"; exit 0 ;;
