@@ -222,6 +222,12 @@ static void build_link(AppState* app, const ErrorTexts* texts)
 void show_error_window()
 {
     AppState* app = process_globals.app;
+    // Once is the contract; a second call would rebind the object to a new window and leave the
+    // first one unbound, so that closing it no longer ends the loop.
+    HWND existing = app->error_window.hwnd;
+    if (existing != nullptr && ui_object_of(existing) == (UiObjectHead*)&app->error_window) {
+        return;
+    }
     process_globals.dpi = app->true_dpi; // from here on everything is scaled at the screen's DPI
     const ErrorTexts* texts = error_texts_for_language(user_language());
 

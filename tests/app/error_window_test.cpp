@@ -389,3 +389,15 @@ TEST_F(ErrorWindowTest, CloseAndOtherCommandsOpenNothing)
     EXPECT_TRUE(opened_links.empty());
     config->https_url = nullptr;
 }
+
+TEST_F(ErrorWindowTest, SecondShowKeepsTheOneWindowThatEndsTheLoop)
+{
+    show(96);
+    HWND first = app->error_window.hwnd;
+    show_error_window();
+    EXPECT_EQ(app->error_window.hwnd, first);
+
+    SendMessageW(first, WM_SYSCOMMAND, SC_CLOSE, 0);
+    EXPECT_FALSE(IsWindow(first));
+    EXPECT_TRUE(quit_posted());
+}
