@@ -585,7 +585,14 @@ TEST_F(SplashTest, DISABLED_RenderCost)
     CostRun run = {app, 0.0};
     HANDLE thread = CreateThread(nullptr, 0, simulated_download, &run, 0, nullptr);
     ASSERT_NE(thread, nullptr);
-    WaitForSingleObject(thread, INFINITE);
+    // The layered update from the other thread sends window messages here, as it does to the
+    // installer's message loop: keep them flowing.
+    while (MsgWaitForMultipleObjects(1, &thread, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0) {
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&message);
+        }
+    }
     CloseHandle(thread);
     std::printf("[ figures  ] splash DPI %d: %.2f ms a render; 16384 chunks + completion: %u renders, "
                 "%u skipped, %.0f ms (unthrottled about %.0f ms)\n",
