@@ -128,11 +128,17 @@ BOOL CALLBACK collect_top_level(HWND hwnd, LPARAM param)
     return TRUE;
 }
 
+struct ChildSearch {
+    HWND parent;
+    WindowList* list;
+};
+
 BOOL CALLBACK collect_direct_children(HWND hwnd, LPARAM param)
 {
-    WindowList* list = (WindowList*)param;
+    ChildSearch* search = (ChildSearch*)param;
+    WindowList* list = search->list;
     // EnumChildWindows also walks grandchildren; only the window's own controls count here.
-    if (list->count < MAX_CHILDREN && GetParent(hwnd) == (HWND)list->items[MAX_WINDOWS - 1]) {
+    if (list->count < MAX_CHILDREN && GetParent(hwnd) == search->parent) {
         list->items[list->count++] = hwnd;
     }
     return TRUE;
@@ -142,8 +148,8 @@ BOOL CALLBACK collect_direct_children(HWND hwnd, LPARAM param)
 void list_children(HWND parent, WindowList* out)
 {
     out->count = 0;
-    out->items[MAX_WINDOWS - 1] = parent; // the last slot carries the parent into the callback
-    EnumChildWindows(parent, collect_direct_children, (LPARAM)out);
+    ChildSearch search = {parent, out};
+    EnumChildWindows(parent, collect_direct_children, (LPARAM)&search);
 }
 
 int child_count(HWND hwnd)
