@@ -232,13 +232,30 @@ class DownloadTest(DownloadBase):
                 self.assertEqual(self.setup_records(wait=0.5), [])
 
     def test_second_instance_defers_to_first(self):
-        # SECOND-INSTANCE: a second installer started while a first one downloads brings the first
-        # one's window to the front and exits 0 without touching %TMP%\quorvel\setup.exe.
-        # To be written together with the single-instance guard: start one installer against a
-        # slow server, wait for its splash and a partial file, start a second one, then check the
-        # second's exit code (0), `window_driver activate-check` (which=splash), that the partial
-        # file keeps growing (never deleted or restarted) and that the server saw one request.
-        raise unittest.SkipTest("the single-instance guard is not built yet")
+        """A second installer started while a first one downloads brings the first one's window
+        to the front and exits 0 without touching the download or the network."""
+        rate = 32 * 1024
+        server = self.file_server({"setup.exe": self.payload + bytes(rate * 30)}, rate=rate)
+        exe = self.installer(https_url=server.https_url("setup.exe"), http_url=server.http_url("setup.exe"))
+        first = self.start_installer(exe)
+        self.driver.wait_splash()
+        self.wait_for(lambda: os.path.exists(self.setup_file) and os.path.getsize(self.setup_file) > 50000,
+                      20, "a partial download")
+        before = os.stat(self.setup_file)
+
+        second = self.start_installer(exe)
+        self.assertEqual(second.wait(15), 0)
+        after = os.stat(self.setup_file)
+        code, facts, _ = self.driver.call("activate-check")
+        self.assertEqual(facts.get("which"), "splash", "the first installer's splash is not in front")
+        self.assertTrue(first.running())
+        self.assertEqual(after.st_ino, before.st_ino, "the partial download was replaced")
+        self.assertGreater(after.st_size, before.st_size, "the first download stopped")
+        self.assertEqual(server.requests, ["setup.exe"], "the second installer downloaded too")
+        self.assertEqual(self.setup_records(wait=0.2), [])
+
+        self.driver.call("alt-f4")
+        self.assertEqual(first.wait(10), 0)
 
 
 class Download32Test(DownloadBase):
