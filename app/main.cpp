@@ -144,6 +144,7 @@ static void teardown_download_mode(AppState* app)
     if (!stop_worker(app)) {
         return; // AppState stays for the worker until the process exits
     }
+    error_window_release();
     if (app->background_bitmap) {
         DeleteObject(app->background_bitmap);
     }
