@@ -25,13 +25,10 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set_tests_properties(unit32.all PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200)
 endif()
 
-# Everything but the fixture itself runs inside it, with the run's state directory.
-get_property(qwi_dirs DIRECTORY ${CMAKE_SOURCE_DIR}/tests PROPERTY SUBDIRECTORIES)
-set(qwi_all_tests)
-foreach(dir ${CMAKE_SOURCE_DIR}/tests ${qwi_dirs})
-    get_property(dir_tests DIRECTORY ${dir} PROPERTY TESTS)
-    list(APPEND qwi_all_tests ${dir_tests})
-endforeach()
+# Everything but the fixture itself runs inside it, with the run's state directory. (Tests of
+# subdirectories register themselves in this directory's scope with a deferred call and attach
+# the same fixture and environment there.)
+get_property(qwi_all_tests DIRECTORY ${CMAKE_SOURCE_DIR}/tests PROPERTY TESTS)
 list(REMOVE_ITEM qwi_all_tests wine.setup wine.teardown)
 foreach(t ${qwi_all_tests})
     set_property(TEST ${t} APPEND PROPERTY FIXTURES_REQUIRED wine)
