@@ -35,6 +35,9 @@ CONVERT = "/usr/bin/convert"
 WINDOW_TITLE = "Quorvel Web Installer"
 SCREEN = (1280, 1024)
 
+AEDEBUG_KEYS = ("HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug",
+                "HKLM\\Software\\Wow6432Node\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug")
+
 # What the stand-in setup program records, and what the installer names its download.
 SETUP_RECORD = "setup-run.txt"
 
@@ -410,6 +413,10 @@ class InstallerTestCase(unittest.TestCase):
         # each closed window away (and nobody would draw the title bars): let Wine manage the
         # windows itself, as they appear under a desktop.
         self.set_reg("HKCU\\Software\\Wine\\X11 Driver", "Managed", "REG_SZ", "N")
+        # A crashing program must end with its exception code, not wait in the debugger (which
+        # would also keep holding what it held, such as the installer's one-per-session claim).
+        for key in AEDEBUG_KEYS:
+            self.set_reg(key, "Debugger", "REG_SZ", "qwi-no-debugger")
         self.set_tmp(os.path.join(self.folder, "tmp"))
         os.makedirs(self.tmp)
 
