@@ -9,6 +9,7 @@
 #include "rt/heap.h"
 #include "rt/sha256.h"
 #include "rt/text.h"
+#include "rt/thread_wait.h"
 
 static const char SETUP_PATH_TEMPLATE[] = "%TMP%\\quorvel\\setup.exe";
 static const DWORD WORKER_JOIN_MS = 1000;
@@ -114,7 +115,7 @@ void on_worker_done(UiWindow* window, WPARAM wparam, LPARAM lparam)
     // rather than leave the user in front of a full bar. wParam 0 may come while the second
     // address is still being tried: then a short wait tells whether the worker has ended.
     DWORD limit = wparam == 1 ? INFINITE : WORKER_JOIN_MS;
-    if (WaitForSingleObject(app->worker, limit) != WAIT_OBJECT_0) {
+    if (thread_wait(app->worker, limit) != 0) {
         return;
     }
     DWORD exit_code = 1;

@@ -16,6 +16,7 @@
 #include "rt/file.h"
 #include "rt/heap.h"
 #include "rt/resource.h"
+#include "rt/thread_wait.h"
 
 static const int EMBEDDED_SETUP_RESOURCE = 7;
 
@@ -125,7 +126,7 @@ static bool stop_worker(AppState* app)
         return true;
     }
     download_cancel();
-    if (WaitForSingleObject(app->worker, WORKER_STOP_MS) != WAIT_OBJECT_0) {
+    if (thread_wait(app->worker, WORKER_STOP_MS) != 0) {
         // The worker opened its file with delete sharing: the partial file goes when the
         // process ends and closes the handle.
         const char* path = process_globals.config->cached_setup_path;
