@@ -62,7 +62,7 @@ std::string run(const Call& call)
     return std::string(buffer, (size_t)r);
 }
 
-// Every conversion and the design's own examples, in a buffer large enough.
+// Every conversion, each in a buffer large enough.
 std::vector<Case> all_cases()
 {
     return {
