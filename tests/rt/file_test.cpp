@@ -78,16 +78,6 @@ private:
     bool ok_;
 };
 
-std::string read_handle(HANDLE file) {
-    std::string contents;
-    char chunk[256];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got != 0) {
-        contents.append(chunk, got);
-    }
-    return contents;
-}
-
 bool write_handle(HANDLE file, const std::string& bytes) {
     DWORD written = 0;
     return WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr) &&
