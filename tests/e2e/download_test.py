@@ -40,7 +40,7 @@ class DownloadBase(harness.InstallerTestCase):
         return [(setup + " " + SETUP_ARGS, setup)]
 
     def check_setup_started(self, code, wait=10):
-        self.assertEqual(code, 0)
+        self.assertEqual(code, 0, "exit code 0x%08x" % (code & 0xFFFFFFFF))
         with open(self.setup_file, "rb") as f:
             self.assertTrue(f.read() == self.payload, "the downloaded file differs from the served one")
         self.assertEqual(self.setup_records(wait=wait), self.expected_record())
@@ -266,7 +266,7 @@ class Download32Test(DownloadBase):
     def test_good_download_starts_setup(self):
         server = self.file_server({"setup.exe": self.payload})
         exe = self.installer(https_url=server.https_url("setup.exe"), http_url=self.closed_url())
-        self.check_setup_started(self.run_installer(exe, bits=32, timeout=300), wait=240)
+        self.check_setup_started(self.run_installer(exe, bits=32, timeout=600), wait=300)
 
 
 if __name__ == "__main__":

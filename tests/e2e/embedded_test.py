@@ -43,7 +43,7 @@ class EmbeddedBase(harness.InstallerTestCase):
         self.assertFalse(seen, "a window of the installer was shown")
         with open(self.setup_file, "rb") as f:
             self.assertTrue(f.read() == self.payload, "the written file is not exactly the payload")
-        self.assertEqual(self.setup_records(wait=240 if self.bits == 32 else 10),
+        self.assertEqual(self.setup_records(wait=300 if self.bits == 32 else 10),
                          [(setup + " " + SETUP_ARGS, setup)])
 
 
@@ -94,7 +94,7 @@ class EmbeddedPayload32Test(EmbeddedBase):
     bits = 32
 
     def test_writes_and_starts_payload(self):
-        self.check_good_run(*self.run_and_watch(timeout=300))
+        self.check_good_run(*self.run_and_watch(timeout=600))
 
 
 if __name__ == "__main__":
