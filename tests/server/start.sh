@@ -59,7 +59,7 @@ ENV
 trust=${QWI_TRUST_CA_EXE:-${QWI_BUILD_DIR:+$QWI_BUILD_DIR/tests/helpers/trust_ca.exe}}
 if [ -n "$trust" ] && [ -f "$trust" ]; then
     ca_windows="Z:$(echo "$tls/ca.der" | tr / '\\')"
-    QWI_WINE_STATE="$state" "$here/../wine/run.sh" "$trust" "$ca_windows"
+    QWI_WINE_STATE="$state" "$here/../wine/run.sh" "$trust" "$ca_windows" </dev/null >>"$state/trust.log" 2>&1
 else
     echo "note: trust_ca.exe not found (set QWI_BUILD_DIR or QWI_TRUST_CA_EXE); HTTPS is not trusted in the prefix" >&2
 fi

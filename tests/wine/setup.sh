@@ -12,7 +12,7 @@ mkdir -p "$state/prefix"
 
 # Xvfb picks a free display itself and tells us which, so parallel runs never collide.
 exec 3>"$state/display"
-setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$state/xvfb.log" 2>&1 &
+setsid Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$state/xvfb.log" 2>&1 &
 echo $! >"$state/xvfb.pid"
 exec 3>&-
 for _ in $(seq 100); do [ -s "$state/display" ] && break; sleep 0.1; done
@@ -31,9 +31,10 @@ ENV
 
 wineserver=/usr/lib/wine/wineserver
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver)
-"$wineserver" -p
+# Daemons must not hold the caller's output open (ctest waits for it to close).
+"$wineserver" -p </dev/null >>"$state/wineserver.log" 2>&1
 start=$(date +%s)
-/usr/lib/wine/wine64 wineboot --init >"$state/wineboot.log" 2>&1
+/usr/lib/wine/wine64 wineboot --init </dev/null >"$state/wineboot.log" 2>&1
 echo "wine prefix ready in $(( $(date +%s) - start )) s (display $display)"
 
 # Every program under test sees a fixed, known screen DPI unless a test sets its own.
