@@ -50,6 +50,11 @@ void splash_placement(const RECT* work_area, const UiRect* background, int32_t d
 // the card takes milliseconds), so renders that change nothing are skipped and the rest are
 // spaced at least this far apart.
 const uint32_t SPLASH_MIN_RENDER_INTERVAL_MS = 33;
+// A render also waits this many times as long as the last one took, so that renders take at most
+// about a sixteenth of the worker's time. A layered update of the card can take 10 ms and more
+// (large card, slow machine); every render delays the next read by as much, which on a fast link
+// stalls the download.
+const uint32_t SPLASH_RENDER_COST_FACTOR = 16;
 
 struct SplashThrottle {
     uint32_t render_count;   // renders done; 0: nothing shown yet
@@ -57,6 +62,7 @@ struct SplashThrottle {
     uint32_t last_progress;  // progress of the last render
     uint32_t last_tick;      // GetTickCount() of the last render
     uint32_t skipped_count;  // renders declined
+    uint32_t last_cost;      // ms the last render took; 0 when unknown
 };
 
 // True when a render of a bar length at progress, at time now (ms, wrapping), shows the user
@@ -65,7 +71,8 @@ struct SplashThrottle {
 // - an unchanged bar length gives the same picture and never runs;
 // - a changed length at progress 1000 (the full bar) runs at once, so the completed download
 //   is on screen before the window closes;
-// - any other change runs once SPLASH_MIN_RENDER_INTERVAL_MS have passed since the last render.
+// - any other change runs once SPLASH_MIN_RENDER_INTERVAL_MS, and SPLASH_RENDER_COST_FACTOR
+//   times the last render's cost, have passed since the last render began.
 bool splash_throttle_allows(const SplashThrottle* throttle, int32_t length, uint32_t progress, uint32_t now);
 void splash_throttle_note(SplashThrottle* throttle, int32_t length, uint32_t progress, uint32_t now);
 
