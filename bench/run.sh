@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Performance benchmarks of the installer: download speed against a minimal WinINet loop and
+# curl, peak memory of a small and a large download, size of the shipping executable, and the
+# time to the first splash render against a trivial program. Prints a Markdown report (also
+# kept in $QWI_DEV_PREFIX/bench/report.md).
+#
+# Usage: bench/run.sh [--runs N] [--only size|startup|memory|speed ...]
+# Environment: QWI_DEV_PREFIX (Wine prefix and state, default /tmp/wine-bench),
+#   QWI_BENCH_BUILD64 (default /tmp/build-bench64), QWI_BENCH_BUILD32 (default /tmp/build-bench32).
+# Builds what it needs (x86_64 twin, a start-up probe build, the i686 shipping build); the first
+# run also creates the Wine prefix (a few minutes).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(dirname "$here")
+state=$(realpath -m "${QWI_DEV_PREFIX:-/tmp/wine-bench}")
+b64=$(realpath -m "${QWI_BENCH_BUILD64:-/tmp/build-bench64}")
+b64_startup="$b64-startup"
+b32=$(realpath -m "${QWI_BENCH_BUILD32:-/tmp/build-bench32}")
+work="$state/bench"
+payload_mib=256
+jobs=$(nproc)
+say() { echo "== $*" >&2; }
+
+# ---- builds ---------------------------------------------------------------------------------
+say "building the x86_64 twin and its helpers in $b64"
+cmake --preset win64 -B "$b64" -S "$root" >/dev/null
+cmake --build "$b64" -j"$jobs" --target QuorvelWebInstaller qwi_core download_bench trust_ca >/dev/null
+
+say "building the start-up probe (ends after the first render) in $b64_startup"
+cmake --preset win64 -B "$b64_startup" -S "$root" -DQWI_BUILD_TESTS=OFF \
+    -DCMAKE_CXX_FLAGS=-DQWI_BENCH_EXIT_AFTER_FIRST_RENDER >/dev/null
+cmake --build "$b64_startup" -j"$jobs" --target QuorvelWebInstaller >/dev/null
+
+say "building the shipping i686 executable in $b32"
+cmake --preset win32 -B "$b32" -S "$root" -DQWI_BUILD_TESTS=OFF >/dev/null
+cmake --build "$b32" -j"$jobs" --target QuorvelWebInstaller >/dev/null
+# The same link once more, unstripped and with a map, to see what takes the space.
+( cd "$b32" && sed -e 's/ -s / /' \
+      -e 's/-o QuorvelWebInstaller\.exe/-o QuorvelWebInstaller-unstripped.exe -Wl,-Map=QuorvelWebInstaller.map/' \
+      -e 's/--out-implib,[^ ]*/--out-implib,unstripped.dll.a/' \
+      CMakeFiles/QuorvelWebInstaller.dir/link.txt | sh )
+
+say "building the benchmark programs"
+tools="$b64/bench"
+mkdir -p "$tools"
+cxx=x86_64-w64-mingw32-g++-posix
+flags=(-std=c++17 -O2 -Wall -municode -static -DUNICODE -D_UNICODE)
+"$cxx" "${flags[@]}" -o "$tools/wininet_loop.exe" "$here/wininet_loop.cpp" -lwininet
+"$cxx" "${flags[@]}" -o "$tools/stamp_setup.exe" "$here/stamp_setup.cpp"
+"$cxx" "${flags[@]}" -o "$tools/launch_timer.exe" "$here/launch_timer.cpp"
+x86_64-w64-mingw32-windres -I "$root/res" "$root/res/art.rc" -O coff -o "$tools/art.res"
+"$cxx" "${flags[@]}" -fno-exceptions -fno-rtti -I "$root" -DNOMINMAX -D_WIN32_WINNT=0x0601 -DWINVER=0x0601 \
+    -o "$tools/download_profile.exe" "$here/download_profile.cpp" "$tools/art.res" "$b64/libqwi_core.a" \
+    "$b64"/delay/lib*_delay.a -lpsapi -lole32 -lshell32 -lgdi32 -luser32 -ladvapi32 -lkernel32 -luuid
+
+# ---- Wine prefix, server, payload -----------------------------------------------------------
+say "preparing the Wine prefix $state and the loopback server"
+"$root/tests/wine/dev-run.sh" --env >/dev/null
+mkdir -p "$work/files" "$work/tmp"
+payload="$work/files/bench-setup.exe"
+# A runnable program with 256 MiB of data after its image: the loader ignores trailing data.
+expected=$(( $(stat -c %s "$tools/stamp_setup.exe") + (payload_mib << 20) ))
+if [ ! -f "$payload" ] || [ "$(stat -c %s "$payload")" != "$expected" ]; then
+    cp "$tools/stamp_setup.exe" "$payload.tmp"
+    head -c $((payload_mib << 20)) /dev/urandom >>"$payload.tmp"
+    mv "$payload.tmp" "$payload"
+fi
+QWI_FILES_DIR="$work/files" QWI_BUILD_DIR="$b64" "$root/tests/server/start.sh" "$state" >/dev/null
+trap '"$root/tests/server/stop.sh" "$state" >/dev/null 2>&1 || true' EXIT
+# shellcheck disable=SC1091
+. "$state/server.env"
+# shellcheck disable=SC1091
+. "$state/env.sh"
+export WINEPREFIX DISPLAY
+
+url="http://127.0.0.1:$QWI_HTTP_PORT/files/bench-setup.exe"
+stamp_windows="Z:$(echo "$work/setup-started.txt" | tr / '\\')"
+for kind in speed:"$b64" startup:"$b64_startup"; do
+    python3 "$root/tools/qwi_config.py" write "${kind#*:}/QuorvelWebInstaller.exe" -o "$work/installer-${kind%%:*}.exe" \
+        "https_url=$url" "http_url=$url" "setup_args=$stamp_windows" >/dev/null
+done
+
+# ---- measurements ---------------------------------------------------------------------------
+say "measuring"
+python3 "$here/bench.py" --work "$work" --payload "$payload" --http-port "$QWI_HTTP_PORT" \
+    --launch-timer "$tools/launch_timer.exe" --stamp-setup "$tools/stamp_setup.exe" \
+    --wininet-loop "$tools/wininet_loop.exe" --profile "$tools/download_profile.exe" \
+    --download-bench "$b64/tests/helpers/download_bench.exe" \
+    --installer-speed "$work/installer-speed.exe" --installer-startup "$work/installer-startup.exe" \
+    --installer32 "$b32/QuorvelWebInstaller.exe" --map "$b32/QuorvelWebInstaller.map" "$@" | tee "$work/report.md"
+{
+    echo
+    echo "Machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), $(nproc) cores," \
+        "$(/usr/lib/wine/wine64 --version); $(date -u '+%Y-%m-%d %H:%M UTC')"
+} | tee -a "$work/report.md"
