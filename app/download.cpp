@@ -89,12 +89,6 @@ static int publish(void* volatile* slot, HINTERNET handle)
     return 0;
 }
 
-static bool needs_parent_dirs(DWORD error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NOT_READY
-           || error == ERROR_INVALID_NAME;
-}
-
 // Opens the output file fresh. An old file that can't be deleted is opened as it is; the
 // finished body is cut to length at the end (finish_body).
 static int open_output(const char* path, HANDLE* file)
@@ -104,7 +98,7 @@ static int open_output(const char* path, HANDLE* file)
     if (*file != INVALID_HANDLE_VALUE) {
         return 0;
     }
-    if (!needs_parent_dirs(GetLastError())) {
+    if (!is_missing_path_error(GetLastError())) {
         return last_error_result();
     }
     char* writable = heap_strdup(path); // make_parent_dirs cuts the text for a moment

@@ -4,12 +4,12 @@
 
 #include "app/app_state.h"
 #include "app/config.h"
+#include "app/installer.h"
 #include "app/splash.h"
 #include "rt/heap.h"
 #include "rt/shell.h"
 #include "rt/text.h"
 
-static const char WINDOW_TITLE[] = "Quorvel Web Installer";
 static const char FONT_FACE[] = "Arial";
 
 static const uint32_t LANGUAGE_RUSSIAN = 0x0419;
@@ -149,7 +149,7 @@ static void build_window(AppState* app)
     window->flags |= UI_QUIT_ON_DESTROY;
     window->on_command = on_error_command;
     window->on_destroy = on_error_destroy;
-    (void)ui_set_text(window, WINDOW_TITLE, (int32_t)(sizeof(WINDOW_TITLE) - 1));
+    (void)ui_set_text(window, INSTALLER_TITLE, (int32_t)(sizeof(INSTALLER_TITLE) - 1));
 
     UiRect place = process_globals.error_window_rect;
     ui_center_rect(&app->work_area, &place);

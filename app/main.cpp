@@ -20,13 +20,6 @@
 
 static const int EMBEDDED_SETUP_RESOURCE = 7;
 
-// Errors after which a missing folder may be the cause: create it and try once more.
-static bool is_missing_path_error(DWORD error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NOT_READY ||
-           error == ERROR_INVALID_NAME;
-}
-
 // Length of the block's text. A block without its terminator is cut before the last byte, so
 // the parser never reads past the block.
 static uint32_t config_text_length(const char* block)

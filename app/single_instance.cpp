@@ -1,10 +1,10 @@
 #include "app/single_instance.h"
 
+#include "app/installer.h"
 #include "ui/ui.h"
 
 // Per session ("Local\"): the setup path lies under the user's own %TMP%.
 static const wchar_t INSTANCE_NAME[] = L"Local\\QuorvelWebInstaller.7d1f3c52-5b8e-4a51-9e0a-2c64f0b8d1a7";
-static const wchar_t WINDOW_TITLE[] = L"Quorvel Web Installer";
 
 int single_instance_claim(HANDLE* claim)
 {
@@ -33,7 +33,7 @@ void single_instance_activate_other()
     for (int attempt = 0; attempt < 20; ++attempt) {
         // Top-level windows are searched in Z order, so an error window is found before the
         // splash it covers.
-        HWND window = FindWindowW(UI_WINDOW_CLASS, WINDOW_TITLE);
+        HWND window = FindWindowW(UI_WINDOW_CLASS, INSTALLER_TITLE_WIDE);
         if (window) {
             (void)SetForegroundWindow(window); // may be refused; the window is still there
             return;

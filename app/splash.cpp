@@ -6,6 +6,7 @@
 #include "app/splash.h"
 
 #include "app/app_state.h"
+#include "app/installer.h"
 #include "app/launch.h"
 #include "rt/buffer.h"
 #include "rt/resource.h"
@@ -16,7 +17,6 @@ using Gdiplus::GpBitmap;
 using Gdiplus::GpGraphics;
 using Gdiplus::GpSolidFill;
 
-static const char SPLASH_TITLE[] = "Quorvel Web Installer";
 
 static const int BACKGROUND_RESOURCE = 3;
 static const int BACKGROUND_2X_RESOURCE = 4;
@@ -227,7 +227,7 @@ int splash_setup()
 
     window->flags |= UI_QUIT_ON_DESTROY;
     window->on_user_message = on_worker_done;
-    (void)ui_set_text(window, SPLASH_TITLE, (int32_t)(sizeof(SPLASH_TITLE) - 1)); // a window without title still works
+    (void)ui_set_text(window, INSTALLER_TITLE, (int32_t)(sizeof(INSTALLER_TITLE) - 1)); // a window without title still works
 
     HICON icon = nullptr;
     (void)load_app_icon(&icon); // a failed load leaves the window without an icon

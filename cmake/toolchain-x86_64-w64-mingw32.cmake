@@ -1,12 +1,4 @@
-# Cross-compiling for Windows with mingw-w64 (x86_64).
-# The posix thread model: GoogleTest needs std::mutex; the program itself uses no C++ threads.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR AMD64)
+# Cross-compiling for Windows with mingw-w64 (x86_64): the test twin.
 set(QWI_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${QWI_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QWI_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${QWI_TRIPLE}-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/${QWI_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_SYSTEM_PROCESSOR AMD64)
+include(${CMAKE_CURRENT_LIST_DIR}/toolchain-mingw.cmake)

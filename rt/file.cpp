@@ -204,3 +204,9 @@ int make_parent_dirs(char* path) {
     *separator = kept;
     return result;
 }
+
+bool is_missing_path_error(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NOT_READY ||
+           error == ERROR_INVALID_NAME;
+}

@@ -32,5 +32,8 @@ int file_delete(const char* path);
 int file_write_all(const char* path, const ByteSpan* block);
 // 0 when every directory along path exists afterwards; 1 when one could not be made; -1 conversion failed.
 int make_dirs(const char* path);
+// True for the errors of a failed open or write that a missing folder can cause (file or path not
+// found, device not ready, invalid name): creating the parent folders and trying once more may help.
+bool is_missing_path_error(DWORD error);
 // make_dirs of the directory part of a file path; 0 when there is none. path is restored before return.
 int make_parent_dirs(char* path);
