@@ -16,6 +16,7 @@
 #include "rt/file.h"
 #include "rt/heap.h"
 #include "rt/resource.h"
+#include "rt/system_imports.h"
 #include "rt/thread_wait.h"
 
 static const int EMBEDDED_SETUP_RESOURCE = 7;
@@ -187,6 +188,12 @@ int installer_main(HINSTANCE instance, HINSTANCE reserved, LPWSTR command_line, 
     if (single_instance_claim(&instance_claim) != 0) {
         single_instance_activate_other();
         return 0;
+    }
+
+    // A system without one of these DLLs could not have started a program that imports them.
+    if (load_system_imports() != 0) {
+        single_instance_release(instance_claim);
+        return 1;
     }
 
     process_globals.heap = GetProcessHeap();

@@ -325,7 +325,7 @@ def category(origin):
     if any(part in origin for part in CRT_PARTS):
         return "C runtime start-up and support (crt2u.o, libmingw32, libmingwex, libgcc, msvcrt stubs)"
     if origin.startswith("lib") and origin.endswith(".a"):
-        return "import and delay-load thunks of system DLLs"
+        return "import thunks of system DLLs"
     return "other"
 
 

@@ -8,11 +8,15 @@
 #include "app/config.h"
 #include "app/download.h"
 #include "rt/process.h"
+#include "rt/system_imports.h"
 
 int wmain(int argc, wchar_t** argv)
 {
     if (argc != 3) {
         fwprintf(stderr, L"usage: download_bench.exe URL OUTPUT_PATH\n");
+        return 2;
+    }
+    if (load_system_imports() != 0) {
         return 2;
     }
     process_globals.heap = GetProcessHeap();

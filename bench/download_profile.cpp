@@ -15,6 +15,7 @@
 #include "app/download.h"
 #include "app/splash.h"
 #include "rt/process.h"
+#include "rt/system_imports.h"
 #include "ui/ui.h"
 
 static double now_ms()
@@ -74,6 +75,9 @@ int wmain(int argc, wchar_t** argv)
         return 2;
     }
     int renders = argc > 3 ? _wtoi(argv[3]) : 200;
+    if (load_system_imports() != 0) {
+        return 2;
+    }
     process_globals.heap = GetProcessHeap();
     static char url[4096];
     static char path[4096];

@@ -51,7 +51,7 @@ flags=(-std=c++17 -O2 -Wall -municode -static -DUNICODE -D_UNICODE)
 x86_64-w64-mingw32-windres -I "$root/res" "$root/res/art.rc" -O coff -o "$tools/art.res"
 "$cxx" "${flags[@]}" -fno-exceptions -fno-rtti -I "$root" -DNOMINMAX -D_WIN32_WINNT=0x0601 -DWINVER=0x0601 \
     -o "$tools/download_profile.exe" "$here/download_profile.cpp" "$tools/art.res" "$b64/libqwi_core.a" \
-    "$b64"/delay/lib*_delay.a -lpsapi -lole32 -lshell32 -lgdi32 -luser32 -ladvapi32 -lkernel32 -luuid
+    -lpsapi -lole32 -lshell32 -lgdi32 -luser32 -ladvapi32 -lkernel32 -luuid
 
 # ---- Wine prefix, server, payload -----------------------------------------------------------
 say "preparing the Wine prefix $state and the loopback server"

@@ -1,7 +1,10 @@
 // A DLL an attacker might plant next to an installer in a Downloads folder. Whenever a process
 // loads it, it leaves "planted-<its file name>.txt" next to itself, so a test can tell that it
 // was loaded. It exports the one function of msimg32.dll that programs import most.
+// The SDK declares AlphaBlend as an import; this DLL defines its own under that name.
+#define AlphaBlend system_AlphaBlend
 #include <windows.h>
+#undef AlphaBlend
 
 static void leave_marker(HMODULE self)
 {
