@@ -13,6 +13,7 @@ struct AppState {
     UiControl message_label;  // label kind
     UiControl link_label;     // label kind, made a link
     HANDLE worker;            // download worker, null when none runs or after it was joined
+    volatile LONG splash_pending; // 1 while the worker runs ahead of the splash: it neither renders nor posts
     volatile uint32_t progress; // per mille, 0..1000
     ULONG_PTR gdiplus_token;
     RECT work_area;           // logical units at the true DPI

@@ -384,6 +384,28 @@ uint32_t progress_per_mille(uint64_t total, uint64_t expected)
     return coarse < 1000 ? (uint32_t)coarse : 999;
 }
 
+// The worker starts before the splash exists, so that the window's set-up overlaps the
+// download. Until the main thread has shown it, progress is only stored (the first picture shows
+// it); a worker that has something to post by then (a small file, a refused connection) waits.
+static const DWORD SPLASH_WAIT_POLL_MS = 5;
+
+static bool splash_pending(AppState* app)
+{
+    return InterlockedCompareExchange(&app->splash_pending, 0, 0) != 0;
+}
+
+// False when a cancellation ended the wait: there is nobody to tell any more.
+static bool wait_for_splash(AppState* app)
+{
+    while (splash_pending(app)) {
+        if (cancelled()) {
+            return false;
+        }
+        Sleep(SPLASH_WAIT_POLL_MS);
+    }
+    return true;
+}
+
 int report_progress(uint64_t total)
 {
     if (total == PROGRESS_FAILED) {
@@ -393,16 +415,23 @@ int report_progress(uint64_t total)
     AppState* app = process_globals.app;
     if (total == PROGRESS_COMPLETE) {
         app->progress = 1000;
-        splash_render();
-        (void)PostMessageW(app->splash.hwnd, WM_USER, 1, 0); // no window left: nobody to tell
+        if (wait_for_splash(app)) {
+            splash_render();
+            (void)PostMessageW(app->splash.hwnd, WM_USER, 1, 0); // no window left: nobody to tell
+        }
         return 0;
     }
     app->progress = progress_per_mille(total, process_globals.config->expected_size);
-    splash_render();
+    if (!splash_pending(app)) {
+        splash_render();
+    }
     return 0;
 }
 
 void post_worker_done()
 {
-    (void)PostMessageW(process_globals.app->splash.hwnd, WM_USER, 0, 0); // no window left: nobody to tell
+    AppState* app = process_globals.app;
+    if (wait_for_splash(app)) {
+        (void)PostMessageW(app->splash.hwnd, WM_USER, 0, 0); // no window left: nobody to tell
+    }
 }

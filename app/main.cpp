@@ -68,15 +68,26 @@ static void report_early_failure()
     ui_message_loop();
 }
 
+// Starts the download before the splash exists: the window's set-up (GDI+, artwork, the first
+// pictures) then costs the user no time. The worker holds back its reports until splash_shown.
 static int start_worker(AppState* app, const char* path)
 {
+    InterlockedExchange(&app->splash_pending, 1);
     app->worker = CreateThread(nullptr, 0, download_worker, (void*)path, 0, nullptr);
-    return app->worker ? 0 : 1;
+    if (!app->worker) {
+        InterlockedExchange(&app->splash_pending, 0);
+        return 1;
+    }
+    return 0;
 }
 
-// The download mode up to the end of its message loop: 0 once the worker ran, 1 on any failure
-// before that.
-static int run_download_mode(AppState* app)
+// From here on the worker renders its progress and posts its results to the splash window.
+static void splash_shown(AppState* app)
+{
+    InterlockedExchange(&app->splash_pending, 0);
+}
+
+static int setup_splash_window(AppState* app)
 {
     Gdiplus::GdiplusStartupInput gdiplus_input;
     (void)Gdiplus::GdiplusStartup(&app->gdiplus_token, &gdiplus_input, nullptr); // a failure shows as a missing splash
@@ -89,17 +100,21 @@ static int run_download_mode(AppState* app)
     if (ui_window_create(&app->splash) != 0) {
         return 1;
     }
-    if (splash_setup() != 0) {
-        return 1;
-    }
-    const char* path = setup_path();
-    if (!path) {
-        report_early_failure();
-        return 1;
-    }
+    return splash_setup(); // its first picture shows what the worker has done so far
+}
+
+// The download mode up to the end of its message loop: 0 once the worker ran, 1 on any failure
+// before that. A failure after the worker started leaves it to the tear-down to stop.
+static int run_download_mode(AppState* app)
+{
     app->progress = 1;
-    splash_render();
-    if (start_worker(app, path) != 0) {
+    const char* path = setup_path();
+    bool worker_started = path && start_worker(app, path) == 0;
+    if (setup_splash_window(app) != 0) {
+        return 1;
+    }
+    splash_shown(app);
+    if (!worker_started) {
         report_early_failure();
         return 1;
     }

@@ -497,3 +497,36 @@ TEST_F(Download, CancelBeforeTheWorkerStarts)
     EXPECT_TRUE(run.messages.empty());
     EXPECT_FALSE(file_exists(path));
 }
+
+// The worker starts before the splash window exists. Until the window is shown it neither
+// renders nor posts: a finished download waits for it, and a tear-down's cancel ends that wait
+// without a message.
+TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
+{
+    std::string url = http("/body/70000");
+    app.splash_pending = 1;
+    HANDLE thread = start_worker(url.c_str(), nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 1500), (DWORD)WAIT_TIMEOUT) << "ended before the splash was shown";
+    MSG msg;
+    EXPECT_FALSE(PeekMessageW(&msg, app.splash.hwnd, WM_USER, WM_USER, PM_NOREMOVE)) << "posted to no window";
+    EXPECT_EQ(app.progress, 1000u) << "the progress is stored for the first picture";
+    EXPECT_EQ(read_file(path).size(), 70000u) << "the download itself does not wait";
+    InterlockedExchange(&app.splash_pending, 0);
+    WorkerRun run = finish_worker(thread);
+    EXPECT_TRUE(run.ended);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_EQ(run.messages, DONE);
+
+    // Both addresses refused while the splash is still being set up, then the set-up fails.
+    std::string closed = refused();
+    app.splash_pending = 1;
+    thread = start_worker(closed.c_str(), closed.c_str());
+    ASSERT_NE(thread, nullptr);
+    EXPECT_EQ(WaitForSingleObject(thread, 1500), (DWORD)WAIT_TIMEOUT);
+    download_cancel();
+    run = finish_worker(thread, 5000);
+    EXPECT_TRUE(run.ended) << "a cancel must end the wait";
+    EXPECT_TRUE(run.messages.empty());
+    EXPECT_FALSE(file_exists(path));
+}
