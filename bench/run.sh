@@ -13,6 +13,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 state=$(realpath -m "${QWI_DEV_PREFIX:-/tmp/wine-bench}")
+export QWI_DEV_PREFIX="$state" # tests/wine/dev-run.sh sets up and uses the same prefix
 b64=$(realpath -m "${QWI_BENCH_BUILD64:-/tmp/build-bench64}")
 b64_startup="$b64-startup"
 b32=$(realpath -m "${QWI_BENCH_BUILD32:-/tmp/build-bench32}")
