@@ -18,6 +18,12 @@
 //       instead, so the window's default key handling turns it into the close command.
 //   window_driver activate-check
 //       Which window is in the foreground.
+//   window_driver hold
+//       Uses the desktop and never ends (the test run's wineserver ends it). Wine's desktop
+//       process (explorer.exe /desktop) quits a while after its last user is gone, and the next
+//       program then starts a new one that inherits that program's output: a caller that reads
+//       the output to its end (ctest) waits until that explorer quits, about 20 s per program.
+//       One holder, started with its output elsewhere, keeps the first explorer for the run.
 //
 // Output: one `key=value` line per fact, UTF-8, on stdout. Texts are escaped: backslash as \\,
 // CR as \r, LF as \n. Rectangles of top-level windows are screen pixels `left,top,right,bottom`;
@@ -517,10 +523,18 @@ int command_activate_check()
     return 0;
 }
 
+int command_hold()
+{
+    (void)GetDesktopWindow(); // makes this thread a user of the desktop
+    for (;;) {
+        Sleep(INFINITE);
+    }
+}
+
 int usage()
 {
     fail("usage: window_driver wait TITLE [--class C] [--error|--splash] [--timeout-ms N] | wait-gone [TITLE] "
-         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke] | activate-check");
+         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke] | activate-check | hold");
     return 2;
 }
 
@@ -556,6 +570,9 @@ int wmain(int argc, wchar_t** argv)
     }
     if (lstrcmpW(command, L"activate-check") == 0) {
         return command_activate_check();
+    }
+    if (lstrcmpW(command, L"hold") == 0) {
+        return command_hold();
     }
     return usage();
 }

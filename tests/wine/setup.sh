@@ -43,6 +43,14 @@ echo "wine prefix ready in $(( $(date +%s) - start )) s (display $display)"
 # 2 s for one each time a window is closed.
 /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
 
+# Keep Wine's desktop process for the whole run, started with its output elsewhere: otherwise a
+# test program starts it, it inherits that program's output, and ctest waits about 20 s for it
+# to quit after each test (see window_driver hold).
+holder="${QWI_BUILD_DIR:-}/tests/helpers/window_driver.exe"
+if [ -n "${QWI_BUILD_DIR:-}" ] && [ -f "$holder" ]; then
+    setsid /usr/lib/wine/wine64 "$holder" hold </dev/null >/dev/null 2>&1 9>&- &
+fi
+
 if [ -x "$here/../server/start.sh" ]; then
     "$here/../server/start.sh" "$state"
 fi
