@@ -14,7 +14,9 @@ struct AppState {
     UiControl link_label;     // label kind, made a link
     HANDLE worker;            // download worker, null when none runs or after it was joined
     volatile LONG splash_pending; // 1 while the worker runs ahead of the splash: it neither renders nor posts
+    volatile LONG splash_missing; // 1 when the splash could not be set up: the worker neither renders nor posts
     volatile uint32_t progress; // per mille, 0..1000
+    int exit_code;            // of the download mode once its loop ends: 1 after a failure was shown
     ULONG_PTR gdiplus_token;
     RECT work_area;           // logical units at the true DPI
     int32_t true_dpi;

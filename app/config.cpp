@@ -110,7 +110,7 @@ void config_release(InstallerConfig* config)
 {
     char** fields[] = {
         &config->setup_args, &config->http_url, &config->https_url,
-        &config->cached_setup_path, &config->sha256,
+        &config->sha256,
     };
     for (char** field : fields) {
         heap_free(*field);

@@ -15,7 +15,6 @@ struct InstallerConfig {
     char* setup_args;
     char* http_url;
     char* https_url;
-    char* cached_setup_path; // filled on first use by setup_path
     uint64_t expected_size;
     char* sha256;            // optional pin of the setup program: 64 hex digits
 };

@@ -8,7 +8,8 @@
 #include "app/config.h"
 #include "app/splash.h"
 #include "rt/buffer.h"
-#include "rt/file.h"
+#include "app/run_folder.h"
+#include "rt/file_handle.h"
 #include "rt/heap.h"
 #include "rt/process.h"
 #include "rt/sha256.h"
@@ -24,6 +25,8 @@ static const uint32_t CONTENT_LENGTH_MAX_DIGITS = 20;
 static volatile LONG cancel_requested;
 static void* volatile active_session;
 static void* volatile active_request;
+// The setup file being written, for download_abandon.
+static void* volatile active_file;
 
 static bool cancelled()
 {
@@ -45,6 +48,14 @@ void download_cancel()
     close_slot(&active_session);
 }
 
+void download_abandon()
+{
+    HANDLE file = (HANDLE)InterlockedCompareExchangePointer(&active_file, nullptr, nullptr);
+    if (file) {
+        (void)handle_delete(file); // nothing more can be done about a file that stays
+    }
+}
+
 void download_cancel_clear()
 {
     InterlockedExchange(&cancel_requested, 0);
@@ -52,11 +63,10 @@ void download_cancel_clear()
 
 // Everything one attempt holds. The WinINet handles live in the slots above.
 struct Attempt {
-    HANDLE file;
+    RunFolder* run;
+    SetupWriter writer;
     wchar_t* url;
     ByteBuffer buffer;
-    Sha256 digest;
-    bool pinned;
     bool length_announced;   // a usable Content-Length came with this response
     uint64_t announced_size;
     uint64_t total;
@@ -87,32 +97,6 @@ static int publish(void* volatile* slot, HINTERNET handle)
         return DOWNLOAD_ERROR_CANCELLED;
     }
     return 0;
-}
-
-// Opens the output file fresh. An old file that can't be deleted is opened as it is; the
-// finished body is cut to length at the end (finish_body).
-static int open_output(const char* path, HANDLE* file)
-{
-    (void)file_delete(path); // a refusal shows in the open, or is mended by the final cut
-    *file = file_open(path, FOPEN_WRITE_OPEN_OR_CREATE);
-    if (*file != INVALID_HANDLE_VALUE) {
-        return 0;
-    }
-    if (!is_missing_path_error(GetLastError())) {
-        return last_error_result();
-    }
-    char* writable = heap_strdup(path); // make_parent_dirs cuts the text for a moment
-    if (!writable) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return last_error_result();
-    }
-    int made = make_parent_dirs(writable);
-    heap_free(writable);
-    if (made != 0) {
-        return last_error_result();
-    }
-    *file = file_open(path, FOPEN_WRITE_OPEN_OR_CREATE);
-    return *file != INVALID_HANDLE_VALUE ? 0 : last_error_result();
 }
 
 // Fresh copies only from the server, and nothing written to the WinINet cache: the file is
@@ -241,15 +225,8 @@ static int stream_body(HINTERNET request, Attempt* attempt)
         if (got == 0) {
             return 0;
         }
-        DWORD written = 0;
-        if (!WriteFile(attempt->file, attempt->buffer.data, got, &written, nullptr)) {
+        if (setup_file_write(&attempt->writer, attempt->buffer.data, got) != 0) {
             return failure(last_error_result());
-        }
-        if (written != got) {
-            return failure(ERROR_WRITE_FAULT);
-        }
-        if (attempt->pinned && sha256_update(&attempt->digest, attempt->buffer.data, got) != 0) {
-            return failure(ERROR_INVALID_FUNCTION);
         }
         attempt->total += got;
         if (cancelled()) {
@@ -259,26 +236,21 @@ static int stream_body(HINTERNET request, Attempt* attempt)
     }
 }
 
-// Checks the complete body against what was announced and pinned, and cuts an old, longer file
-// that could not be deleted to the body's length.
+// Checks the complete body against what was announced and pinned, and puts the file under the
+// run's lock, from which setup starts.
 static int finish_body(Attempt* attempt)
 {
     if (attempt->length_announced && attempt->total != attempt->announced_size) {
         return failure(DOWNLOAD_ERROR_LENGTH);
     }
-    if (attempt->pinned) {
-        uint8_t digest[SHA256_DIGEST_SIZE];
-        if (sha256_finish(&attempt->digest, digest) != 0) {
-            return failure(ERROR_INVALID_FUNCTION);
-        }
-        if (sha256_compare_hex(digest, process_globals.config->sha256) != 0) {
-            return failure(DOWNLOAD_ERROR_DIGEST);
-        }
+    if (cancelled()) {
+        return DOWNLOAD_ERROR_CANCELLED;
     }
-    if (!SetEndOfFile(attempt->file)) {
+    InterlockedExchangePointer(&active_file, nullptr);
+    if (setup_file_finish(&attempt->writer, attempt->run) != 0) {
         return failure(last_error_result());
     }
-    return cancelled() ? DOWNLOAD_ERROR_CANCELLED : 0;
+    return 0;
 }
 
 static int fetch(const char* url, Attempt* attempt)
@@ -297,10 +269,6 @@ static int fetch(const char* url, Attempt* attempt)
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return last_error_result();
     }
-    attempt->pinned = process_globals.config->sha256 != nullptr;
-    if (attempt->pinned && sha256_begin(&attempt->digest) != 0) {
-        return ERROR_INVALID_FUNCTION;
-    }
     HINTERNET request = nullptr;
     int result = open_request(url, attempt, &request);
     if (result == 0) {
@@ -316,51 +284,43 @@ static void release_attempt(Attempt* attempt)
 {
     close_slot(&active_request);
     close_slot(&active_session);
-    sha256_release(&attempt->digest);
     buffer_release(&attempt->buffer);
     heap_free(attempt->url);
     attempt->url = nullptr;
 }
 
-int download_to_file(const char* url, const char* path)
+int download_to_file(const char* url, RunFolder* run)
 {
     Attempt attempt = {};
-    attempt.file = INVALID_HANDLE_VALUE;
-    int result = open_output(path, &attempt.file);
-    if (result == 0) {
+    attempt.run = run;
+    int result = 0;
+    if (setup_file_create(run, &attempt.writer) != 0) {
+        result = last_error_result();
+    } else {
+        InterlockedExchangePointer(&active_file, attempt.writer.file);
         result = fetch(url, &attempt);
+        InterlockedExchangePointer(&active_file, nullptr);
     }
     release_attempt(&attempt);
-
     if (result == 0) {
-        // Closed before the completion is posted, so setup is never started from a file that is
-        // still open for writing.
-        if (!CloseHandle(attempt.file)) {
-            result = last_error_result();
-            attempt.file = INVALID_HANDLE_VALUE;
-        } else {
-            (void)report_progress(PROGRESS_COMPLETE);
-            return 0;
-        }
+        (void)report_progress(PROGRESS_COMPLETE); // always 0
+        return 0;
     }
-    // NB: the file was opened with delete sharing, so the deletion takes effect when it closes.
-    (void)file_delete(path); // a file that stays is never started: only a success starts setup
-    if (attempt.file != INVALID_HANDLE_VALUE) {
-        CloseHandle(attempt.file);
-    }
+    // A failed attempt leaves nothing behind; a later attempt makes the file new again.
+    setup_file_discard(&attempt.writer);
     if (!cancelled()) {
         post_worker_done();
     }
     return result;
 }
 
-DWORD WINAPI download_worker(void* path)
+DWORD WINAPI download_worker(void* run_folder)
 {
-    const char* setup = (const char*)path;
+    RunFolder* run = (RunFolder*)run_folder;
     InstallerConfig* config = process_globals.config;
-    int result = download_to_file(config->https_url, setup);
+    int result = download_to_file(config->https_url, run);
     if (result != 0 && !cancelled()) {
-        result = download_to_file(config->http_url, setup);
+        result = download_to_file(config->http_url, run);
     }
     return (DWORD)result;
 }
@@ -394,7 +354,13 @@ static bool splash_pending(AppState* app)
     return InterlockedCompareExchange(&app->splash_pending, 0, 0) != 0;
 }
 
-// False when a cancellation ended the wait: there is nobody to tell any more.
+// A splash that could not be set up: the main thread waits for the worker itself.
+static bool splash_missing(AppState* app)
+{
+    return InterlockedCompareExchange(&app->splash_missing, 0, 0) != 0;
+}
+
+// False when a cancellation ended the wait, or there is no splash: nobody to tell.
 static bool wait_for_splash(AppState* app)
 {
     while (splash_pending(app)) {
@@ -403,7 +369,7 @@ static bool wait_for_splash(AppState* app)
         }
         Sleep(SPLASH_WAIT_POLL_MS);
     }
-    return true;
+    return !splash_missing(app);
 }
 
 int report_progress(uint64_t total)
@@ -422,7 +388,7 @@ int report_progress(uint64_t total)
         return 0;
     }
     app->progress = progress_per_mille(total, process_globals.config->expected_size);
-    if (!splash_pending(app)) {
+    if (!splash_pending(app) && !splash_missing(app)) {
         splash_render();
     }
     return 0;

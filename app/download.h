@@ -16,11 +16,15 @@ const int DOWNLOAD_ERROR_DIGEST = ERROR_INVALID_DATA;     // the body does not m
 const int DOWNLOAD_ERROR_NO_ADDRESS = 12005;               // ERROR_INTERNET_INVALID_URL: no address configured
 const int DOWNLOAD_ERROR_CANCELLED = ERROR_CANCELLED;     // download_cancel stopped the attempt
 
-// Thread entry; path is the UTF-8 setup path (owned by the configuration).
-// Exit code 0 when one of the two addresses delivered the file, else the last attempt's result.
-DWORD WINAPI download_worker(void* path);
-// One attempt: 0 on success, else the last system error (or -1 when that is 0).
-int download_to_file(const char* url, const char* path);
+struct RunFolder;
+
+// Thread entry; run_folder is the RunFolder the setup file goes into.
+// Exit code 0 when one of the two addresses delivered the file (then under the run's lock), else
+// the last attempt's result.
+DWORD WINAPI download_worker(void* run_folder);
+// One attempt: 0 on success, else the last system error (or -1 when that is 0). A failed attempt
+// deletes its file through its handle.
+int download_to_file(const char* url, RunFolder* run);
 // Stores the progress for total bytes and renders the splash; PROGRESS_COMPLETE also posts the
 // completion, PROGRESS_FAILED only the failure message. Always 0.
 int report_progress(uint64_t total);
@@ -32,5 +36,8 @@ uint32_t progress_per_mille(uint64_t total, uint64_t expected);
 // posts nothing more and ends with DOWNLOAD_ERROR_CANCELLED. Also stops a worker that has not
 // started yet. The caller then waits for the thread.
 void download_cancel();
+// For a worker that would not stop: marks its partial file for deletion through the worker's own
+// handle, so that it goes when the process ends. From any thread.
+void download_abandon();
 // Forgets an earlier download_cancel, so that a new worker may run. Only while no worker runs.
 void download_cancel_clear();

@@ -9,6 +9,7 @@
 #include "app/error_window.h"
 #include "app/installer.h"
 #include "app/launch.h"
+#include "app/run_folder.h"
 #include "app/single_instance.h"
 #include "app/splash.h"
 #include "rt/buffer.h"
@@ -21,6 +22,9 @@
 
 static const int EMBEDDED_SETUP_RESOURCE = 7;
 
+// This run's folder; process_globals.run points here once it exists.
+static RunFolder run_folder;
+
 // Length of the block's text. A block without its terminator is cut before the last byte, so
 // the parser never reads past the block.
 static uint32_t config_text_length(const char* block)
@@ -32,30 +36,30 @@ static uint32_t config_text_length(const char* block)
     return length;
 }
 
-// Writes the carried setup program to the setup path and starts it. No window is ever shown.
+// Removes what earlier runs left in the system's temporary folder; nothing depends on it.
+static void sweep_earlier_runs()
+{
+    char* parent = temp_folder_path(true);
+    if (parent) {
+        (void)run_folders_sweep(parent); // a folder that can't go now goes another time
+    }
+    heap_free(parent);
+}
+
+// Makes this run's folder. 0, or 1 when there is none: then nothing can be written or started.
+static int make_run_folder()
+{
+    if (run_folder_create(&run_folder) != 0) {
+        return 1;
+    }
+    process_globals.run = &run_folder;
+    return 0;
+}
+
+// Writes the carried setup program into this run's folder and starts it. No window is ever shown.
 static int run_embedded_setup(const ByteSpan* payload)
 {
-    const char* path = setup_path();
-    if (!path) {
-        return 1;
-    }
-    // The cached path is owned by the configuration; make_parent_dirs needs writable text.
-    char* writable_path = heap_strdup(path);
-    if (!writable_path) {
-        return 1;
-    }
-    int result = 1;
-    if (file_write_all(writable_path, payload) == 0) {
-        result = 0;
-    } else {
-        bool retry = true;
-        if (is_missing_path_error(GetLastError())) {
-            retry = make_parent_dirs(writable_path) == 0;
-        }
-        result = retry && file_write_all(writable_path, payload) == 0 ? 0 : 1;
-    }
-    heap_free(writable_path);
-    if (result != 0) {
+    if (!process_globals.run || setup_file_write_all(process_globals.run, payload->data, payload->length) != 0) {
         return 1;
     }
     return run_setup() == 0 ? 0 : 1;
@@ -70,10 +74,10 @@ static void report_early_failure()
 
 // Starts the download before the splash exists: the window's set-up (GDI+, artwork, the first
 // pictures) then costs the user no time. The worker holds back its reports until splash_shown.
-static int start_worker(AppState* app, const char* path)
+static int start_worker(AppState* app, RunFolder* run)
 {
     InterlockedExchange(&app->splash_pending, 1);
-    app->worker = CreateThread(nullptr, 0, download_worker, (void*)path, 0, nullptr);
+    app->worker = CreateThread(nullptr, 0, download_worker, run, 0, nullptr);
     if (!app->worker) {
         InterlockedExchange(&app->splash_pending, 0);
         return 1;
@@ -103,15 +107,32 @@ static int setup_splash_window(AppState* app)
     return splash_setup(); // its first picture shows what the worker has done so far
 }
 
-// The download mode up to the end of its message loop: 0 once the worker ran, 1 on any failure
-// before that. A failure after the worker started leaves it to the tear-down to stop.
+// Without a splash (GDI+ or the artwork failed) the download still ends as it would with one:
+// setup starts after a good download, the error window shows after a bad one.
+static int run_without_splash(AppState* app, bool worker_started)
+{
+    InterlockedExchange(&app->splash_missing, 1);
+    splash_shown(app);
+    DWORD result = 1;
+    if (worker_started && worker_join(app, INFINITE, &result) != 0) {
+        return 1;
+    }
+    finish_download(app, result);
+    if (app->exit_code != 0 && app->error_window.hwnd) {
+        ui_message_loop();
+    }
+    return app->exit_code;
+}
+
+// The download mode up to the end of its message loop: 0 once setup was started or the user
+// closed the splash, 1 after any failure (shown in the error window where it can be).
+// A failure after the worker started leaves it to the tear-down to stop.
 static int run_download_mode(AppState* app)
 {
     app->progress = 1;
-    const char* path = setup_path();
-    bool worker_started = path && start_worker(app, path) == 0;
+    bool worker_started = process_globals.run && start_worker(app, process_globals.run) == 0;
     if (setup_splash_window(app) != 0) {
-        return 1;
+        return run_without_splash(app, worker_started);
     }
     splash_shown(app);
     if (!worker_started) {
@@ -119,7 +140,7 @@ static int run_download_mode(AppState* app)
         return 1;
     }
     ui_message_loop();
-    return 0;
+    return app->exit_code;
 }
 
 // How long the tear-down waits for a stopped worker. A read that the system cannot interrupt
@@ -135,17 +156,11 @@ static bool stop_worker(AppState* app)
         return true;
     }
     download_cancel();
-    if (thread_wait(app->worker, WORKER_STOP_MS) != 0) {
-        // The worker opened its file with delete sharing: the partial file goes when the
-        // process ends and closes the handle.
-        const char* path = process_globals.config->cached_setup_path;
-        if (path) {
-            (void)file_delete(path); // nothing more can be done about a file that stays
-        }
+    DWORD ignored = 0;
+    if (worker_join(app, WORKER_STOP_MS, &ignored) != 0) {
+        download_abandon(); // its partial file goes when the process ends and closes the handle
         return false;
     }
-    CloseHandle(app->worker);
-    app->worker = nullptr;
     return true;
 }
 
@@ -180,9 +195,12 @@ static int run_installer(InstallerConfig* config)
     }
     config->expected_size = DEFAULT_EXPECTED_SIZE;
 
+    sweep_earlier_runs();
+    int have_folder = make_run_folder(); // without one, the download mode shows the error window
+
     ByteSpan payload = {};
     if (resource_load(EMBEDDED_SETUP_RESOURCE, &payload) == 0) {
-        return run_embedded_setup(&payload);
+        return have_folder == 0 ? run_embedded_setup(&payload) : 1;
     }
     AppState* app = (AppState*)heap_alloc_zeroed(sizeof(AppState));
     if (!app) {
@@ -217,7 +235,11 @@ int installer_main(HINSTANCE instance, HINSTANCE reserved, LPWSTR command_line, 
     if (config) {
         process_globals.config = config;
         result = run_installer(config);
-        if (!process_globals.app) { // else a worker that would not stop still reads the configuration
+        if (!process_globals.app) { // else a worker that would not stop still uses both
+            if (process_globals.run) {
+                run_folder_release(process_globals.run);
+                process_globals.run = nullptr;
+            }
             config_release(config);
             heap_free(config);
             process_globals.config = nullptr;

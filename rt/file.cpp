@@ -210,3 +210,37 @@ bool is_missing_path_error(DWORD error)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_NOT_READY ||
            error == ERROR_INVALID_NAME;
 }
+
+char* temp_folder_path(bool system)
+{
+    wchar_t folder[MAX_PATH + 8];
+    DWORD length = 0;
+    if (system) {
+        // Not %SystemRoot%: the environment is the user's to set.
+        static const wchar_t TEMP[] = L"\\Temp";
+        length = GetSystemWindowsDirectoryW(folder, MAX_PATH);
+        if (length == 0 || length >= MAX_PATH) {
+            return nullptr;
+        }
+        if (folder[length - 1] == L'\\') {
+            --length;
+        }
+        CopyMemory(folder + length, TEMP, sizeof TEMP);
+        length += (DWORD)(sizeof TEMP / sizeof TEMP[0]) - 1;
+    } else {
+        length = GetTempPathW(MAX_PATH + 1, folder);
+        if (length == 0 || length > MAX_PATH) {
+            return nullptr;
+        }
+        if (length > 3 && folder[length - 1] == L'\\') {
+            folder[--length] = L'\0';
+        }
+    }
+    int32_t bytes = wide_to_utf8(nullptr, 0, folder, -1);
+    char* path = bytes > 0 ? (char*)heap_alloc((size_t)bytes) : nullptr;
+    if (path && wide_to_utf8(path, bytes, folder, -1) != bytes) {
+        heap_free(path);
+        path = nullptr;
+    }
+    return path;
+}

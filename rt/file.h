@@ -37,3 +37,6 @@ int make_dirs(const char* path);
 bool is_missing_path_error(DWORD error);
 // make_dirs of the directory part of a file path; 0 when there is none. path is restored before return.
 int make_parent_dirs(char* path);
+// The system's temporary folder (the Windows folder's "Temp") when system, else the user's (%TMP%),
+// without a trailing separator, as a new heap UTF-8 string; null on failure.
+char* temp_folder_path(bool system);

@@ -6,6 +6,7 @@
 
 struct InstallerConfig;
 struct AppState;
+struct RunFolder;
 
 // A rectangle as (x, y, width, height). Logical units (1/96 inch) unless a caller says pixels.
 struct UiRect {
@@ -24,6 +25,7 @@ struct ProcessGlobals {
     uint32_t flags;              // PROCESS_CLASS_REGISTERED
     InstallerConfig* config;
     AppState* app;
+    RunFolder* run;              // the folder this run writes the setup program into
     UiRect window_rect;          // initial rectangle of every toolkit top-level window
     UiRect error_window_rect;
     UiRect error_icon_rect;

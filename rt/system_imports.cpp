@@ -31,6 +31,7 @@
     X(L"bcrypt.dll", BCryptCreateHash, 28)        \
     X(L"bcrypt.dll", BCryptDestroyHash, 4)        \
     X(L"bcrypt.dll", BCryptFinishHash, 16)        \
+    X(L"bcrypt.dll", BCryptGenRandom, 16)         \
     X(L"bcrypt.dll", BCryptGetProperty, 24)       \
     X(L"bcrypt.dll", BCryptHashData, 16)          \
     X(L"bcrypt.dll", BCryptOpenAlgorithmProvider, 16)

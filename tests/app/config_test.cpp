@@ -93,7 +93,6 @@ TEST(ConfigBlock, DefaultBlockParsesToTheShippedSettings)
     EXPECT_EQ(strlen(config.setup_args), 11u);
     EXPECT_STREQ(config.https_url, "http://download.quorvel.com/webinstaller/setup.exe");
     EXPECT_STREQ(config.http_url, "https://download.quorvel.com/webinstaller/setup.exe");
-    EXPECT_EQ(config.cached_setup_path, nullptr);
     EXPECT_EQ(config.sha256, nullptr);
     config_release(&config);
 }
@@ -167,13 +166,11 @@ TEST(ConfigParse, ReleaseFreesEveryStringAndRepeatedKeysLeakNothing)
     ASSERT_EQ(parse_config(text.data(), (uint32_t)text.size(), &config), 0);
     EXPECT_EQ(heap.busy_blocks(), baseline + 4);
 
-    config.cached_setup_path = (char*)HeapAlloc(heap.heap, 0, 8);
     config_release(&config);
     EXPECT_EQ(heap.busy_blocks(), baseline);
     EXPECT_EQ(config.setup_args, nullptr);
     EXPECT_EQ(config.http_url, nullptr);
     EXPECT_EQ(config.https_url, nullptr);
-    EXPECT_EQ(config.cached_setup_path, nullptr);
     EXPECT_EQ(config.sha256, nullptr);
 
     config_release(&config); // twice is harmless: the fields were nulled

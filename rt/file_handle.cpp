@@ -1,0 +1,373 @@
+#include "rt/file_handle.h"
+
+#include <winternl.h>
+
+#include "rt/format.h"
+#include "rt/heap.h"
+#include "rt/text.h"
+
+namespace {
+
+const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+const DWORD SHARE_NO_DELETE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+const DWORD FINAL_PATH_UNITS = 1024;
+const wchar_t FINAL_PATH_PREFIX[] = L"\\\\?\\";
+const wchar_t FINAL_UNC_PREFIX[] = L"\\\\?\\UNC\\";
+
+wchar_t* path_to_wide(wchar_t* local, const char* path)
+{
+    int32_t capacity = PATH_BUFFER_UNITS;
+    return utf8_to_wide(local, &capacity, path, -1);
+}
+
+// Frees a heap copy made by path_to_wide and keeps the caller's last error.
+void path_release(wchar_t* wide, const wchar_t* local)
+{
+    if (wide != local) {
+        DWORD error = GetLastError();
+        heap_free(wide);
+        SetLastError(error);
+    }
+}
+
+bool starts_with(const wchar_t* text, const wchar_t* prefix)
+{
+    for (; *prefix; ++prefix, ++text) {
+        if (*text != *prefix) {
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t wide_length(const wchar_t* text)
+{
+    uint32_t length = 0;
+    while (text[length]) {
+        ++length;
+    }
+    return length;
+}
+
+bool handle_is_link(HANDLE handle)
+{
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof tag)) {
+        return true; // what can't be told is treated as a link
+    }
+    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// The final path of handle in the form paths are written in: "C:\..." or "\\server\...".
+// 0 with the text in out (out_units units); 1 otherwise.
+int final_path(HANDLE handle, wchar_t* out, DWORD out_units)
+{
+    DWORD length = GetFinalPathNameByHandleW(handle, out, out_units, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (length == 0 || length >= out_units) {
+        return 1;
+    }
+    if (starts_with(out, FINAL_UNC_PREFIX)) {
+        uint32_t skip = wide_length(FINAL_UNC_PREFIX) - 2; // keep "\\" before the server
+        out[skip] = L'\\';
+        MoveMemory(out, out + skip, (length - skip + 1) * sizeof(wchar_t));
+    } else if (starts_with(out, FINAL_PATH_PREFIX)) {
+        uint32_t skip = wide_length(FINAL_PATH_PREFIX);
+        MoveMemory(out, out + skip, (length - skip + 1) * sizeof(wchar_t));
+    }
+    return 0;
+}
+
+bool same_path(const wchar_t* a, const wchar_t* b)
+{
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+HANDLE open_wide(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags)
+{
+    wchar_t local[PATH_BUFFER_UNITS];
+    wchar_t* wide = path_to_wide(local, path);
+    if (wide == nullptr) {
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
+    path_release(wide, local);
+    return handle;
+}
+
+
+// Opens or creates `name` relative to the folder of root with the native call, which (unlike
+// CreateFileW) takes a folder handle rather than a path to resolve again. The system's status
+// becomes the last error. INVALID_HANDLE_VALUE on failure.
+HANDLE open_relative(HANDLE root, const char* name, DWORD access, DWORD share, DWORD disposition, DWORD options,
+                     PSECURITY_DESCRIPTOR descriptor)
+{
+    wchar_t local[PATH_BUFFER_UNITS];
+    wchar_t* wide = path_to_wide(local, name);
+    if (wide == nullptr) {
+        return INVALID_HANDLE_VALUE;
+    }
+    UNICODE_STRING text;
+    text.Length = (USHORT)(wide_length(wide) * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    text.Buffer = wide;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, root, descriptor);
+    IO_STATUS_BLOCK status_block = {};
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &object, &status_block, nullptr,
+                                   FILE_ATTRIBUTE_NORMAL, share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT,
+                                   nullptr, 0);
+    path_release(wide, local);
+    if (!NT_SUCCESS(status)) {
+        SetLastError(RtlNtStatusToDosError(status));
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// True when handle is no link and its final path is the final path of parent, a separator and name.
+bool handle_is_child(HANDLE handle, HANDLE parent, const char* name)
+{
+    if (handle_is_link(handle)) {
+        return false;
+    }
+    wchar_t local[PATH_BUFFER_UNITS];
+    wchar_t* wide = path_to_wide(local, name);
+    if (wide == nullptr) {
+        return false;
+    }
+    wchar_t* meant = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
+    wchar_t* actual = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
+    bool same = false;
+    if (meant && actual && final_path(parent, meant, FINAL_PATH_UNITS) == 0 &&
+        final_path(handle, actual, FINAL_PATH_UNITS) == 0) {
+        uint32_t length = wide_length(meant);
+        uint32_t name_length = wide_length(wide);
+        if (length + 1 + name_length < FINAL_PATH_UNITS) {
+            if (length == 0 || meant[length - 1] != L'\\') { // a drive's root ends in one already
+                meant[length++] = L'\\';
+            }
+            CopyMemory(meant + length, wide, (name_length + 1) * sizeof(wchar_t));
+            same = same_path(meant, actual);
+        }
+    }
+    heap_free(actual);
+    heap_free(meant);
+    path_release(wide, local);
+    return same;
+}
+
+// A held folder is opened without delete access: a handle with it would keep everyone else who
+// does not share deletion from opening the folder, a process started in it included.
+const DWORD HELD_FOLDER_ACCESS = READ_CONTROL | FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+const DWORD REMOVABLE_FOLDER_ACCESS = HELD_FOLDER_ACCESS | DELETE;
+
+} // namespace
+
+HANDLE dir_open_held(const char* path, DWORD access)
+{
+    HANDLE folder = open_wide(path, access | FILE_READ_ATTRIBUTES, SHARE_NO_DELETE, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return folder;
+    }
+    if (!handle_is_at(folder, path)) {
+        CloseHandle(folder);
+        SetLastError(ERROR_PATH_REDIRECTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
+int dir_create_in(HANDLE parent, const char* name, PSECURITY_DESCRIPTOR descriptor, HANDLE* folder)
+{
+    *folder = open_relative(parent, name, HELD_FOLDER_ACCESS, SHARE_NO_DELETE, FILE_CREATE,
+                            FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, descriptor);
+    return *folder == INVALID_HANDLE_VALUE ? 1 : 0;
+}
+
+HANDLE dir_open_in(HANDLE parent, const char* name)
+{
+    HANDLE folder = open_relative(parent, name, REMOVABLE_FOLDER_ACCESS, SHARE_NO_DELETE, FILE_OPEN,
+                                  FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE) {
+        return folder;
+    }
+    if (!handle_is_child(folder, parent, name)) {
+        CloseHandle(folder);
+        SetLastError(ERROR_PATH_REDIRECTED);
+        return INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
+int dir_list_handle(HANDLE folder, void (*visit)(const char* name, DWORD attributes, void* context), void* context)
+{
+    const DWORD LISTING_BYTES = 16384;
+    const int32_t NAME_BYTES = MAX_PATH * 3 + 1;
+    uint64_t* listing = (uint64_t*)heap_alloc(LISTING_BYTES);
+    if (!listing) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 1;
+    }
+    char name[NAME_BYTES];
+    wchar_t wide[MAX_PATH + 1];
+    FILE_INFO_BY_HANDLE_CLASS query = FileFullDirectoryRestartInfo;
+    int result = 0;
+    while (GetFileInformationByHandleEx(folder, query, listing, LISTING_BYTES)) {
+        query = FileFullDirectoryInfo;
+        const uint8_t* at = (const uint8_t*)listing;
+        for (;;) {
+            const FILE_FULL_DIR_INFO* entry = (const FILE_FULL_DIR_INFO*)at;
+            DWORD units = entry->FileNameLength / sizeof(wchar_t);
+            bool dots = (units == 1 && entry->FileName[0] == L'.') ||
+                        (units == 2 && entry->FileName[0] == L'.' && entry->FileName[1] == L'.');
+            if (!dots && units <= MAX_PATH) {
+                CopyMemory(wide, entry->FileName, units * sizeof(wchar_t));
+                wide[units] = L'\0';
+                if (wide_to_utf8(name, NAME_BYTES, wide, -1) > 0) {
+                    visit(name, entry->FileAttributes, context);
+                }
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            at += entry->NextEntryOffset;
+        }
+    }
+    if (GetLastError() != ERROR_NO_MORE_FILES) {
+        result = 1;
+    }
+    DWORD error = GetLastError();
+    heap_free(listing);
+    SetLastError(error);
+    return result;
+}
+
+int dir_list(const char* folder, const char* pattern, void (*visit)(const char* name, DWORD attributes, void* context),
+             void* context)
+{
+    const int32_t NAME_BYTES = MAX_PATH * 3 + 1;
+    char* query = alloc_format("%s\\%s%Z", folder, pattern);
+    if (!query) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 1;
+    }
+    wchar_t local[PATH_BUFFER_UNITS];
+    wchar_t* wide = path_to_wide(local, query);
+    heap_free(query);
+    if (wide == nullptr) {
+        return 1;
+    }
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileExW(wide, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    path_release(wide, local);
+    if (find == INVALID_HANDLE_VALUE) {
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : 1;
+    }
+    char name[NAME_BYTES];
+    do {
+        const wchar_t* n = entry.cFileName;
+        if (n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'))) {
+            continue;
+        }
+        if (wide_to_utf8(name, NAME_BYTES, n, -1) > 0) {
+            visit(name, entry.dwFileAttributes, context);
+        }
+    } while (FindNextFileW(find, &entry));
+    DWORD error = GetLastError();
+    FindClose(find);
+    SetLastError(error);
+    return error == ERROR_NO_MORE_FILES ? 0 : 1;
+}
+
+HANDLE file_create_in(HANDLE folder, const char* name)
+{
+    return open_relative(folder, name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, FILE_CREATE,
+                         FILE_NON_DIRECTORY_FILE, nullptr);
+}
+
+HANDLE file_open_for_delete_in(HANDLE folder, const char* name)
+{
+    return open_relative(folder, name, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
+                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr);
+}
+
+HANDLE file_lock_from_writer(HANDLE* writer)
+{
+    // A handle that shares no writing can only be opened once nobody writes, the writer included;
+    // and the writer shares nothing but reading. So a bridge that shares everything comes first,
+    // the writer goes, and the lock is opened from the bridge. Somebody who opens the file by its
+    // path in that moment either still holds it (and the lock fails) or has closed it again: the
+    // caller compares the locked file's contents and path with what it wrote.
+    // The bridge can't ask for delete access: the writer does not share it.
+    HANDLE bridge = ReOpenFile(*writer, GENERIC_READ, SHARE_ALL, 0);
+    if (bridge == INVALID_HANDLE_VALUE) {
+        return INVALID_HANDLE_VALUE;
+    }
+    CloseHandle(*writer);
+    *writer = INVALID_HANDLE_VALUE;
+    HANDLE lock = ReOpenFile(bridge, GENERIC_READ | DELETE, FILE_SHARE_READ, 0);
+    if (lock == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        HANDLE deleter = ReOpenFile(bridge, DELETE, SHARE_ALL, 0);
+        if (deleter != INVALID_HANDLE_VALUE) {
+            (void)handle_delete(deleter); // the file is of no use without its lock
+            CloseHandle(deleter);
+        }
+        CloseHandle(bridge);
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    CloseHandle(bridge);
+    return lock;
+}
+
+int handle_delete(HANDLE handle)
+{
+    FILE_DISPOSITION_INFO disposition = {};
+    disposition.DeleteFile = TRUE;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) ? 0 : 1;
+}
+
+bool handle_is_at(HANDLE handle, const char* path)
+{
+    if (handle_is_link(handle)) {
+        return false;
+    }
+    wchar_t local[PATH_BUFFER_UNITS];
+    wchar_t* wide = path_to_wide(local, path);
+    if (wide == nullptr) {
+        return false;
+    }
+    wchar_t* meant = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
+    wchar_t* actual = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
+    bool same = false;
+    if (meant && actual && final_path(handle, actual, FINAL_PATH_UNITS) == 0) {
+        same = same_path(wide, actual);
+        if (!same) { // a path with short names, such as a %TMP% of "C:\Users\JOHNSM~1\..."
+            DWORD length = GetLongPathNameW(wide, meant, FINAL_PATH_UNITS);
+            same = length != 0 && length < FINAL_PATH_UNITS && same_path(meant, actual);
+        }
+    }
+    heap_free(actual);
+    heap_free(meant);
+    path_release(wide, local);
+    return same;
+}
+
+char* handle_path(HANDLE handle)
+{
+    wchar_t* wide = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
+    char* path = nullptr;
+    if (wide && final_path(handle, wide, FINAL_PATH_UNITS) == 0) {
+        int32_t bytes = wide_to_utf8(nullptr, 0, wide, -1);
+        path = bytes > 0 ? (char*)heap_alloc((size_t)bytes) : nullptr;
+        if (path && wide_to_utf8(path, bytes, wide, -1) != bytes) {
+            heap_free(path);
+            path = nullptr;
+        }
+    }
+    heap_free(wide);
+    return path;
+}

@@ -1,0 +1,101 @@
+#include "rt/security.h"
+
+namespace {
+
+const DWORD INHERIT_TO_ALL = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+const DWORD READ_AND_EXECUTE = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+
+// Every right that changes a file or folder, its contents, its name or who may do what with it.
+const DWORD CHANGING_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                              FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL |
+                              MAXIMUM_ALLOWED;
+
+bool add_entry(ACL* acl, WELL_KNOWN_SID_TYPE who, DWORD rights)
+{
+    uint64_t sid[(SECURITY_MAX_SID_SIZE + 7) / 8];
+    DWORD sid_size = sizeof sid;
+    return CreateWellKnownSid(who, nullptr, sid, &sid_size) &&
+           AddAccessAllowedAceEx(acl, ACL_REVISION, INHERIT_TO_ALL, rights, sid);
+}
+
+bool is_admin_sid(PSID sid)
+{
+    return sid != nullptr && (IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid));
+}
+
+} // namespace
+
+int protected_descriptor_init(ProtectedDescriptor* out)
+{
+    ACL* acl = (ACL*)out->acl;
+    bool built = InitializeAcl(acl, sizeof out->acl, ACL_REVISION) &&
+                 add_entry(acl, WinLocalSystemSid, FILE_ALL_ACCESS) &&
+                 add_entry(acl, WinBuiltinAdministratorsSid, FILE_ALL_ACCESS) &&
+                 add_entry(acl, WinBuiltinUsersSid, READ_AND_EXECUTE) &&
+                 InitializeSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+                 SetSecurityDescriptorDacl(&out->descriptor, TRUE, acl, FALSE) &&
+                 SetSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    if (!built) {
+        return 1;
+    }
+    out->attributes.nLength = sizeof out->attributes;
+    out->attributes.lpSecurityDescriptor = &out->descriptor;
+    out->attributes.bInheritHandle = FALSE;
+    return 0;
+}
+
+bool acl_admin_only_write(const ACL* acl)
+{
+    if (acl == nullptr) {
+        return false;
+    }
+    for (DWORD index = 0; index < acl->AceCount; ++index) {
+        void* entry = nullptr;
+        if (!GetAce((ACL*)acl, index, &entry)) {
+            return false;
+        }
+        const ACE_HEADER* header = (const ACE_HEADER*)entry;
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            continue; // a denial takes nothing away from the administrators' hold on it
+        }
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            return false;
+        }
+        const ACCESS_ALLOWED_ACE* allowed = (const ACCESS_ALLOWED_ACE*)entry;
+        if ((allowed->Mask & CHANGING_RIGHTS) != 0 && !is_admin_sid((PSID)&allowed->SidStart)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool descriptor_is_admin_only(PSECURITY_DESCRIPTOR descriptor)
+{
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    if (!GetSecurityDescriptorControl(descriptor, &control, &revision) || (control & SE_DACL_PROTECTED) == 0) {
+        return false;
+    }
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    ACL* acl = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present || !acl_admin_only_write(acl)) {
+        return false;
+    }
+    PSID owner = nullptr;
+    return GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && is_admin_sid(owner);
+}
+
+bool process_is_elevated()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+                    elevation.TokenIsElevated != 0;
+    CloseHandle(token);
+    return elevated;
+}
