@@ -20,6 +20,13 @@ import time
 MIB = 1 << 20
 
 
+def newest_run_folder_setup():
+    """The setup file of the installer's latest run folder in the prefix's system temporary folder."""
+    temp = os.path.join(os.environ["WINEPREFIX"], "drive_c", "windows", "temp")
+    folders = [os.path.join(temp, n) for n in os.listdir(temp) if n.startswith("quorvel-")]
+    return os.path.join(max(folders, key=os.path.getmtime), "setup.exe")
+
+
 def log(*args):
     print(*args, file=sys.stderr, flush=True)
 
@@ -108,7 +115,7 @@ def speed(args, wine, out):
             started = time.monotonic()
             subprocess.run(["curl", "-sf", "-o", curl_out, url], check=True)
             rows["curl"].append((time.monotonic() - started) * 1000)
-            got = os.path.getsize(os.path.join(tmp_dir, "quorvel", "setup.exe"))
+            got = os.path.getsize(newest_run_folder_setup())
             if got != size:
                 raise RuntimeError("installer wrote %d bytes, expected %d" % (got, size))
             log("  run %d: installer %.0f, loop %.0f, loop(arrived) %.0f, curl %.0f, trivial %.0f ms" % (

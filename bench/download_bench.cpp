@@ -1,5 +1,5 @@
 // Runs the download worker once against a URL and prints the process's peak memory, for the
-// memory benchmark (bench/download_memory.sh). Usage: download_bench.exe URL OUTPUT_PATH
+// memory benchmark (bench/download_memory.sh). Usage: download_bench.exe URL OUTPUT_PATH (a new run folder is made next to it)
 #include <windows.h>
 #include <psapi.h>
 #include <stdio.h>
@@ -7,6 +7,7 @@
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/download.h"
+#include "bench/bench_run_folder.h"
 #include "rt/process.h"
 #include "rt/system_imports.h"
 
@@ -36,7 +37,11 @@ int wmain(int argc, wchar_t** argv)
     process_globals.app = &app;
 
     DWORD started = GetTickCount();
-    HANDLE worker = CreateThread(nullptr, 0, download_worker, path, 0, nullptr);
+    static RunFolder run;
+    if (bench_run_folder(argv[2], &run) != 0) {
+        return 1;
+    }
+    HANDLE worker = CreateThread(nullptr, 0, download_worker, &run, 0, nullptr);
     if (!worker) {
         return 1;
     }
@@ -46,18 +51,7 @@ int wmain(int argc, wchar_t** argv)
     GetExitCodeThread(worker, &exit_code);
     CloseHandle(worker);
 
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    unsigned long long size = 0;
-    if (GetFileAttributesExW(argv[2], GetFileExInfoStandard, &data)) {
-        size = ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    }
-    PROCESS_MEMORY_COUNTERS counters = {};
-    counters.cb = sizeof counters;
-    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters)) {
-        return 1;
-    }
-    printf("exit=%lu bytes=%llu ms=%lu peak_working_set=%llu peak_private=%llu\n", exit_code, size, elapsed,
-           (unsigned long long)counters.PeakWorkingSetSize, (unsigned long long)counters.PeakPagefileUsage);
-    DeleteFileW(argv[2]);
+    unsigned long long size = bench_setup_size(&run);
+    run_folder_release(&run);
     return exit_code == 0 ? 0 : 1;
 }

@@ -1,6 +1,6 @@
 // Where the installer's download time goes: runs the real splash (its images, its DPI, its
 // throttle) and the real download worker against a URL, then times renders on their own.
-// Usage: download_profile.exe URL OUTPUT_PATH [RENDERS]
+// Usage: download_profile.exe URL OUTPUT_PATH (a new run folder is made next to it) [RENDERS]
 // Prints: dpi=... ms=... bytes=... renders=... skipped=... and the process's peak memory at the
 // end of the download, then the mean cost of one render over RENDERS renders (default 200) of
 // changing progress: render_ms for the whole card (the splash thread's renders), worker_render_ms
@@ -13,6 +13,7 @@
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/download.h"
+#include "bench/bench_run_folder.h"
 #include "app/splash.h"
 #include "rt/process.h"
 #include "rt/system_imports.h"
@@ -105,7 +106,11 @@ int wmain(int argc, wchar_t** argv)
     splash_render();
 
     double started = now_ms();
-    HANDLE worker = CreateThread(nullptr, 0, download_worker, path, 0, nullptr);
+    static RunFolder run;
+    if (bench_run_folder(argv[2], &run) != 0) {
+        return 1;
+    }
+    HANDLE worker = CreateThread(nullptr, 0, download_worker, &run, 0, nullptr);
     if (!worker) {
         return 1;
     }
@@ -118,12 +123,8 @@ int wmain(int argc, wchar_t** argv)
     uint32_t worker_renders = splash_throttle.render_count - 2;
     uint32_t skipped = splash_throttle.skipped_count;
 
-    WIN32_FILE_ATTRIBUTE_DATA data = {};
-    unsigned long long size = 0;
-    if (GetFileAttributesExW(argv[2], GetFileExInfoStandard, &data)) {
-        size = ((unsigned long long)data.nFileSizeHigh << 32) | data.nFileSizeLow;
-    }
-    DeleteFileW(argv[2]);
+    unsigned long long size = bench_setup_size(&run);
+    run_folder_release(&run);
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof counters;
     (void)GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters); // zeros on failure

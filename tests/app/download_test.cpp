@@ -9,7 +9,9 @@
 #include "app/config.h"
 #include "app/download.h"
 #include "rt/process.h"
+#include "app/run_folder.h"
 #include "rt/sha256.h"
+#include "tests/rt/rt_test_support.h"
 
 namespace {
 
@@ -48,35 +50,18 @@ std::string env(const char* name)
     return n > 0 && n < sizeof value ? std::string(value, n) : std::string();
 }
 
-std::wstring widen(const std::string& text)
-{
-    std::wstring wide(text.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], (int)wide.size());
-    wide.resize(n > 0 ? n - 1 : 0);
-    return wide;
-}
+using rt_test::widen;
 
 bool file_exists(const std::string& path)
 {
-    return GetFileAttributesW(widen(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    return rt_test::exists(path);
 }
 
 // The file's bytes, or "<missing>" when it can't be read.
 std::string read_file(const std::string& path)
 {
-    HANDLE file = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<missing>";
-    }
     std::string bytes;
-    char chunk[65536];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        bytes.append(chunk, got);
-    }
-    CloseHandle(file);
-    return bytes;
+    return rt_test::read_file(path, &bytes) ? bytes : "<missing>";
 }
 
 struct WorkerRun {
@@ -107,15 +92,11 @@ protected:
         process_globals.app = &app;
         download_cancel_clear();
 
-        wchar_t temp[MAX_PATH];
-        ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
-        char name[64];
-        wsprintfA(name, "qwi-download-%lu-%lu", GetCurrentProcessId(), GetTickCount());
-        char temp8[MAX_PATH * 3];
-        WideCharToMultiByte(CP_UTF8, 0, temp, -1, temp8, sizeof temp8, nullptr, nullptr);
-        root = std::string(temp8) + name;
-        // The quorvel folder does not exist yet: the first attempt must make it.
-        path = root + "\\quorvel\\setup.exe";
+        ASSERT_TRUE(scratch.ok());
+        ASSERT_EQ(run_folder_create_in(&run, scratch.path().c_str()), 0) << GetLastError();
+        process_globals.run = &run;
+        path = run.setup_path;
+        run_path = run.path;
     }
 
     void TearDown() override
@@ -124,10 +105,9 @@ protected:
             return;
         }
         DestroyWindow(app.splash.hwnd);
+        run_folder_release(&run);
+        EXPECT_FALSE(file_exists(run_path)) << "the run's folder outlived a run that started nothing";
         process_globals = saved;
-        DeleteFileW(widen(path).c_str());
-        RemoveDirectoryW(widen(root + "\\quorvel").c_str());
-        RemoveDirectoryW(widen(root).c_str());
     }
 
     std::string http(const std::string& what) { return "http://127.0.0.1:" + http_port + what; }
@@ -141,7 +121,8 @@ protected:
         http_value = http_url ? http_url : "";
         config.https_url = https_url ? &https_value[0] : nullptr;
         config.http_url = http_url ? &http_value[0] : nullptr;
-        return CreateThread(nullptr, 0, download_worker, (void*)path.c_str(), 0, nullptr);
+        setup_file_drop(&run); // an earlier case's finished file
+        return CreateThread(nullptr, 0, download_worker, &run, 0, nullptr);
     }
 
     WorkerRun finish_worker(HANDLE thread, DWORD limit_ms = WORKER_TIME_LIMIT_MS)
@@ -175,7 +156,9 @@ protected:
     InstallerConfig config;
     AppState app;
     std::string http_port, https_port, closed_port;
-    std::string root, path, https_value, http_value;
+    rt_test::ScratchDir scratch;
+    RunFolder run = {};
+    std::string path, run_path, https_value, http_value;
 };
 
 const std::vector<WPARAM> DONE = {1};
@@ -402,29 +385,19 @@ TEST_F(Download, Sha256Pin)
     }
 }
 
-// An old, longer file that somebody holds open without delete sharing can't be deleted, but can
-// be opened: the new body is written over it and the file must end where the body ends.
-TEST_F(Download, UndeletableOldFileIsCutToTheBody)
+// A file that stands in the run's folder already (put there by someone else) is never opened,
+// written or deleted: each attempt fails instead.
+TEST_F(Download, FileStandingInTheFolderIsNeverWrittenThrough)
 {
-    std::string old_bytes(3000000, '\xEE');
-    CreateDirectoryW(widen(root).c_str(), nullptr);
-    CreateDirectoryW(widen(root + "\\quorvel").c_str(), nullptr);
-    HANDLE holder = CreateFileW(widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(holder, old_bytes.data(), (DWORD)old_bytes.size(), &written, nullptr));
-    ASSERT_FALSE(DeleteFileW(widen(path).c_str())) << "the holder should keep the file from being deleted";
-
+    const std::string planted = "planted by someone else";
+    ASSERT_TRUE(rt_test::write_file(path, planted));
     std::string url = http("/body/100000");
-    WorkerRun run = run_worker(url.c_str(), nullptr);
-    CloseHandle(holder);
-    EXPECT_TRUE(run.ended);
-    EXPECT_EQ(run.exit_code, 0u);
-    EXPECT_EQ(run.messages, DONE);
-    std::string body = read_file(path);
-    EXPECT_EQ(body.size(), 100000u);
-    EXPECT_TRUE(body == pattern(100000));
+    WorkerRun result = run_worker(url.c_str(), url.c_str());
+    EXPECT_TRUE(result.ended);
+    EXPECT_EQ(result.exit_code, (DWORD)ERROR_ALREADY_EXISTS);
+    EXPECT_EQ(result.messages, BOTH_FAILED);
+    EXPECT_EQ(read_file(path), planted);
+    DeleteFileW(widen(path).c_str());
 }
 
 // While the body streams, the bar only moves forward and is not full before the end.

@@ -3,30 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include <windows.h>
+#include <shellapi.h>
 
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/launch.h"
+#include "app/run_folder.h"
 #include "rt/heap.h"
-#include "rt/sha256.h"
+#include "tests/rt/rt_test_support.h"
 
 namespace {
 
-std::wstring widen(const std::string& text)
-{
-    std::wstring wide(text.size() + 1, L'\0');
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &wide[0], (int)wide.size());
-    wide.resize(n > 0 ? n - 1 : 0);
-    return wide;
-}
-
-std::string narrow(const std::wstring& text)
-{
-    std::string bytes(text.size() * 4 + 1, '\0');
-    int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &bytes[0], (int)bytes.size(), nullptr, nullptr);
-    bytes.resize(n > 0 ? n - 1 : 0);
-    return bytes;
-}
+using rt_test::narrow;
+using rt_test::read_file;
+using rt_test::widen;
 
 // The stand-in setup program of this build, as a Windows path.
 std::wstring fake_setup_exe()
@@ -45,203 +38,150 @@ std::wstring fake_setup_exe()
     return GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES ? L"" : path;
 }
 
-std::string read_file(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "<missing>";
-    }
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-        bytes.append(chunk, got);
-    }
-    CloseHandle(file);
-    return bytes;
-}
+// What the stand-in recorded: its command line, its own path and its working directory.
+struct SetupRecord {
+    std::string command_line, self, folder;
+};
 
-// Waits for the stand-in's record and returns its first line (the command line it received).
-std::string wait_for_setup_command_line(const std::wstring& folder, DWORD limit_ms = 20000)
+// Waits for the stand-in's record next to it; empty fields when it never ran.
+SetupRecord wait_for_setup_record(const std::string& folder, DWORD limit_ms = 20000)
 {
-    std::wstring record = folder + L"\\setup-run.txt";
+    std::string record = folder + "\\setup-run.txt";
     for (DWORD waited = 0; waited < limit_ms; waited += 50) {
-        std::string text = read_file(record);
-        size_t end = text.find('\n');
-        if (end != std::string::npos && text.find('\n', end + 1) != std::string::npos) {
-            return text.substr(0, end);
+        std::string text;
+        if (read_file(record, &text)) {
+            size_t first = text.find('\n');
+            size_t second = first == std::string::npos ? first : text.find('\n', first + 1);
+            size_t third = second == std::string::npos ? second : text.find('\n', second + 1);
+            if (third != std::string::npos) {
+                return {text.substr(0, first), text.substr(first + 1, second - first - 1),
+                        text.substr(second + 1, third - second - 1)};
+            }
         }
         Sleep(50);
     }
-    return "<not started>";
+    return {};
 }
 
-void remove_tree(const std::wstring& folder)
+std::vector<std::string> split_like_a_program(const std::string& command_line)
 {
-    std::wstring pattern = folder + L"\\*";
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileW(pattern.c_str(), &entry);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            std::wstring child = folder + L"\\" + name;
-            if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                remove_tree(child);
-            } else {
-                SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(child.c_str());
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
+    int count = 0;
+    LPWSTR* argv = CommandLineToArgvW(widen(command_line).c_str(), &count);
+    std::vector<std::string> args;
+    for (int i = 0; argv && i < count; ++i) {
+        args.push_back(narrow(argv[i]));
     }
-    RemoveDirectoryW(folder.c_str());
+    LocalFree(argv);
+    return args;
 }
 
-std::string hex_digest_of_file(const std::wstring& path)
-{
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    uint8_t digest[SHA256_DIGEST_SIZE] = {};
-    EXPECT_EQ(sha256_file(file, digest), 0);
-    CloseHandle(file);
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (uint8_t b : digest) {
-        hex += digits[b >> 4];
-        hex += digits[b & 15];
-    }
-    return hex;
-}
-
-// Each test gets its own TMP folder (named with spaces and Cyrillic letters, as users' folders
-// are) and a fresh configuration.
+// Each test gets a parent folder of its own (named with spaces and Cyrillic letters, as users'
+// folders are), this run's folder in it, and a fresh configuration.
 class Launch : public testing::Test {
 protected:
     void SetUp() override
     {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        static int serial = 0;
-        folder_ = std::wstring(temp) + L"qwi launch \x0442\x0435\x0441\x0442 " + std::to_wstring(GetCurrentProcessId()) +
-                  L"." + std::to_wstring(++serial);
-        remove_tree(folder_);
-        CreateDirectoryW(folder_.c_str(), nullptr);
-        saved_tmp_length_ = GetEnvironmentVariableW(L"TMP", saved_tmp_, MAX_PATH);
-        SetEnvironmentVariableW(L"TMP", folder_.c_str());
+        ASSERT_TRUE(scratch_.ok());
+        parent_ = scratch_ / ("with space \xD1\x82\xD0\xB5\xD1\x81\xD1\x82");
+        ASSERT_TRUE(CreateDirectoryW(widen(parent_).c_str(), nullptr));
         config_ = {};
         process_globals.config = &config_;
+        ASSERT_EQ(run_folder_create_in(&run_, parent_.c_str()), 0) << GetLastError();
+        process_globals.run = &run_;
     }
 
     void TearDown() override
     {
+        run_folder_release(&run_);
+        process_globals.run = nullptr;
         config_release(&config_);
         process_globals.config = nullptr;
-        SetEnvironmentVariableW(L"TMP", saved_tmp_length_ ? saved_tmp_ : nullptr);
-        remove_tree(folder_);
     }
 
-    // Puts the stand-in setup program at the setup path.
+    // Writes the stand-in setup program as this run's setup file.
     bool place_setup()
     {
         std::wstring source = fake_setup_exe();
-        if (source.empty()) {
+        std::string bytes;
+        if (source.empty() || !read_file(narrow(source), &bytes)) {
             return false;
         }
-        CreateDirectoryW((folder_ + L"\\quorvel").c_str(), nullptr);
-        return CopyFileW(source.c_str(), setup_file().c_str(), FALSE) != 0;
+        return setup_file_write_all(&run_, bytes.data(), (uint32_t)bytes.size()) == 0;
     }
 
-    std::wstring setup_file() const { return folder_ + L"\\quorvel\\setup.exe"; }
-
-    std::wstring folder_;
-    wchar_t saved_tmp_[MAX_PATH] = {};
-    DWORD saved_tmp_length_ = 0;
+    rt_test::ScratchDir scratch_;
+    std::string parent_;
     InstallerConfig config_ = {};
+    RunFolder run_ = {};
 };
 
-TEST_F(Launch, SetupPathExpandsTmpOnceAndCachesIt)
+TEST_F(Launch, SetupStartsInItsFolderWithQuotedPathAndArgumentsVerbatim)
 {
-    const char* path = setup_path();
-    ASSERT_NE(path, nullptr);
-    EXPECT_EQ(std::string(path), narrow(setup_file()));
-
-    SetEnvironmentVariableW(L"TMP", L"C:\\T");
-    EXPECT_EQ(setup_path(), path) << "the first answer is kept for the whole run";
-
-    config_release(&config_);
-    EXPECT_STREQ(setup_path(), "C:\\T\\quorvel\\setup.exe");
-
-    config_release(&config_);
-    SetEnvironmentVariableW(L"TMP", nullptr);
-    EXPECT_STREQ(setup_path(), "%TMP%\\quorvel\\setup.exe") << "an undefined TMP stays literal";
-}
-
-TEST_F(Launch, SetupStartsWithPathSpaceAndArgumentsVerbatim)
-{
-    ASSERT_TRUE(place_setup()) << "fake_setup.exe not found (QWI_BUILD_DIR)";
     const struct {
         const char* args;
         const char* expected_tail;
+        std::vector<std::string> argv_tail;
     } cases[] = {
-        {"\"AID=32197\"", " \"AID=32197\""},
-        {"/S  \"two  spaces\" x", " /S  \"two  spaces\" x"},
-        {nullptr, " "},
+        {"\"AID=32197\"", " \"AID=32197\"", {"AID=32197"}},
+        {"/S  \"two  spaces\" x", " /S  \"two  spaces\" x", {"/S", "two  spaces", "x"}},
+        {nullptr, " ", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args ? c.args : "(no setup_args)");
-        DeleteFileW((folder_ + L"\\quorvel\\setup-run.txt").c_str());
+        ASSERT_TRUE(place_setup()) << "fake_setup.exe not found (QWI_BUILD_DIR)";
         config_.setup_args = c.args ? heap_strdup(c.args) : nullptr;
         ASSERT_EQ(run_setup(), 0);
-        EXPECT_EQ(wait_for_setup_command_line(folder_ + L"\\quorvel"), narrow(setup_file()) + c.expected_tail);
+        SetupRecord record = wait_for_setup_record(run_.path);
+        std::string path = run_.setup_path;
+        EXPECT_NE(path.find("with space"), std::string::npos);
+        EXPECT_EQ(record.command_line, "\"" + path + "\"" + c.expected_tail);
+        std::vector<std::string> argv = {path};
+        argv.insert(argv.end(), c.argv_tail.begin(), c.argv_tail.end());
+        EXPECT_EQ(split_like_a_program(record.command_line), argv);
+        EXPECT_EQ(record.folder, run_.path) << "setup runs in its own folder, not the installer's";
         heap_free(config_.setup_args);
         config_.setup_args = nullptr;
+
+        // The next case writes its own file; this one's stays with the started program.
+        run_.setup_started = false;
+        setup_file_drop(&run_);
+        DeleteFileW(widen(std::string(run_.path) + "\\setup-run.txt").c_str());
     }
 }
 
-TEST_F(Launch, SetupThatCannotStartFails)
+TEST_F(Launch, OnlyAnIntactLockedFileStarts)
 {
-    EXPECT_EQ(run_setup(), -1) << "no file at the setup path";
+    EXPECT_EQ(run_setup(), -1) << "nothing written yet";
 
-    CreateDirectoryW((folder_ + L"\\quorvel").c_str(), nullptr);
-    HANDLE page = CreateFileW(setup_file().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(page, "<html>404</html>", 16, &written, nullptr);
-    CloseHandle(page);
+    const std::string page = "<html>404</html>";
+    ASSERT_EQ(setup_file_write_all(&run_, page.data(), (uint32_t)page.size()), 0);
     EXPECT_EQ(run_setup(), -1) << "an error page saved as setup.exe";
-}
+    setup_file_drop(&run_);
+    EXPECT_FALSE(rt_test::exists(run_.setup_path)) << "dropped through its lock";
 
-TEST_F(Launch, PinnedSetupStartsOnlyWhenItsDigestMatches)
-{
-    ASSERT_TRUE(place_setup());
-    std::string good = hex_digest_of_file(setup_file());
-
-    std::string wrong = good;
-    wrong[10] = wrong[10] == '0' ? '1' : '0';
+    std::string wrong(64, '0');
     config_.sha256 = heap_strdup(wrong.c_str());
-    EXPECT_EQ(run_setup(), -1);
-    EXPECT_EQ(read_file(folder_ + L"\\quorvel\\setup-run.txt"), "<missing>");
-    heap_free(config_.sha256);
-
-    for (char& c : good) {
-        c = (char)toupper((unsigned char)c); // either case is a valid pin
-    }
-    config_.sha256 = heap_strdup(good.c_str());
-    EXPECT_EQ(run_setup(), 0);
-    EXPECT_NE(wait_for_setup_command_line(folder_ + L"\\quorvel"), "<not started>");
+    EXPECT_FALSE(place_setup()) << "a pin that does not match refuses the file";
+    EXPECT_FALSE(rt_test::exists(run_.setup_path)) << "and deletes it through its own handle";
 }
 
-TEST_F(Launch, SetupOpenForWritingElsewhereIsNotStarted)
+// Nobody else may change the file between its check and the start, nor move its folder.
+TEST_F(Launch, LockedFileAndHeldFolderRefuseChanges)
 {
     ASSERT_TRUE(place_setup());
-    // Somebody else holds the file open for writing: it could still change under the new process.
-    HANDLE writer = CreateFileW(setup_file().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(run_setup(), -1);
-    CloseHandle(writer);
+    std::wstring file = widen(run_.setup_path);
+    std::wstring folder = widen(run_.path);
+    HANDLE writer = CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "opened for writing";
+    if (writer != INVALID_HANDLE_VALUE) {
+        CloseHandle(writer);
+    }
+    EXPECT_FALSE(DeleteFileW(file.c_str()));
+    EXPECT_FALSE(MoveFileW(file.c_str(), (folder + L"\\moved.exe").c_str()));
+    EXPECT_FALSE(MoveFileW(folder.c_str(), (folder + L"-moved").c_str()));
+    EXPECT_FALSE(MoveFileW(widen(parent_).c_str(), widen(parent_ + "-moved").c_str())) << "the parent is held too";
+    EXPECT_TRUE(setup_file_intact(&run_));
     EXPECT_EQ(run_setup(), 0);
 }
 
@@ -302,7 +242,7 @@ TEST_F(WorkerDone, CompletedDownloadStartsSetupAndClosesTheSplash)
     on_worker_done(&app_->splash, 1, 0);
     EXPECT_EQ(app_->worker, nullptr) << "joined";
     EXPECT_FALSE(IsWindow(app_->splash.hwnd));
-    EXPECT_EQ(wait_for_setup_command_line(folder_ + L"\\quorvel"), narrow(setup_file()) + " X=1");
+    EXPECT_EQ(wait_for_setup_record(run_.path).command_line, "\"" + std::string(run_.setup_path) + "\" X=1");
 
     on_worker_done(&app_->splash, 1, 0); // a late message finds no worker and does nothing
 }

@@ -35,15 +35,12 @@ class DownloadBase(harness.InstallerTestCase):
         settings.setdefault("setup_args", SETUP_ARGS)
         return self.configured_copy(self.programs.installer, **settings)
 
-    def expected_record(self):
-        setup = harness.windows_path(self.setup_file)
-        return [(setup + " " + SETUP_ARGS, setup)]
-
     def check_setup_started(self, code, wait=10):
         self.assertEqual(code, 0, "exit code 0x%08x" % (code & 0xFFFFFFFF))
+        self.assertEqual(len(self.run_folders()), 1, "one run, one folder")
         with open(self.setup_file, "rb") as f:
             self.assertTrue(f.read() == self.payload, "the downloaded file differs from the served one")
-        self.assertEqual(self.setup_records(wait=wait), self.expected_record())
+        self.assertEqual(self.setup_records(wait=wait), self.expected_record(SETUP_ARGS))
 
     def shared_server_url(self, scheme):
         """The run's own test server (tests/server) serving the stand-in setup program."""
@@ -107,7 +104,8 @@ class DownloadTest(DownloadBase):
                 code, _, _ = self.driver.call("wait-gone", "--timeout-ms", "100")
                 self.assertEqual(code, 0, "a window of the installer is still on screen")
 
-    def test_setup_path_in_new_folders(self):
+    def test_user_tmp_does_not_matter(self):
+        """Setup goes to a run folder under the system's temporary folder wherever %TMP% points."""
         server = self.file_server({"setup.exe": self.payload})
         exe = self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url())
         for case in ["not/yet/there", "with spaces/Temp Folder", "Кириллица ü/temp"]:
@@ -118,7 +116,8 @@ class DownloadTest(DownloadBase):
 
     def test_failed_downloads_show_error_window(self):
         """Each kind of failure of both addresses ends in the error window, never in a started
-        setup program, and closing the window ends the run with exit code 0."""
+        setup program, leaves no file or folder behind, and closing the window ends the run with
+        exit code 1."""
         status = self.wine.server.get("QWI_HTTP_PORT")
         if not status:
             raise unittest.SkipTest("the run's test servers are not up (no server.env)")
@@ -130,17 +129,17 @@ class DownloadTest(DownloadBase):
             ("cut short, refused", base + "short/400000/100000", self.closed_url(), True),
             ("not a program", base + "body/200000", base + "body/1000", True),
         ]
-        for number, (case, first, second, may_leave_file) in enumerate(cases):
+        for number, (case, first, second, _) in enumerate(cases):
             with self.subTest(case):
                 self.set_tmp(os.path.join(self.folder, "case%d" % number))
                 process = self.start_installer(self.installer(https_url=first, http_url=second))
                 window = self.error_window()
                 self.assertEqual(window["texts"], ERROR_TEXTS["en"])
-                if not may_leave_file:
-                    self.assertFalse(os.path.exists(self.setup_file), "a failed download left its file")
+                self.assertFalse(os.path.exists(self.setup_file), "a failed download left its file")
                 self.driver.call("close")
-                self.assertEqual(process.wait(10), 0)
+                self.assertEqual(process.wait(10), 1)
                 self.assertEqual(self.setup_records(wait=0.5), [])
+                self.assertEqual(self.run_folders(), [], "a failed run left its folder")
 
     def check_error_window(self, language, env):
         self.browser = self.capture_browser()
@@ -180,7 +179,7 @@ class DownloadTest(DownloadBase):
         process, window = self.check_error_window("en", None)
         code, facts, _ = self.driver.call("close")
         self.assertEqual((code, facts.get("which")), (0, "error"))
-        self.assertEqual(process.wait(10), 0)
+        self.assertEqual(process.wait(10), 1)
         self.assertEqual(self.launched_urls(wait=1), [], "closing the window opened something")
         self.check_layout(window)
 
@@ -188,7 +187,7 @@ class DownloadTest(DownloadBase):
         process, window = self.check_error_window("ru", RUSSIAN)
         code, facts, _ = self.driver.call("click-link")
         self.assertEqual((code, facts.get("text")), (0, ERROR_TEXTS["ru"][1]))
-        self.assertEqual(process.wait(10), 0)
+        self.assertEqual(process.wait(10), 1)
         self.assertEqual(self.launched_urls(wait=10), [self.link])
         self.check_layout(window)
 
@@ -204,8 +203,7 @@ class DownloadTest(DownloadBase):
                 exe = self.installer(https_url=server.https_url("setup.exe"), http_url=server.http_url("setup.exe"))
                 process = self.start_installer(exe)
                 self.driver.wait_splash()
-                self.wait_for(lambda: os.path.exists(self.setup_file) and os.path.getsize(self.setup_file) > 50000,
-                              20, "a partial download")
+                self.wait_for_setup_file(50000, 20)
                 dropped_before = len(server.dropped)
                 args = ["alt-f4"] + ([how] if how == "--keystroke" else [])
                 code, facts, err = self.driver.call(*args)
@@ -230,6 +228,7 @@ class DownloadTest(DownloadBase):
                 self.assertLess(ended - closed, 2.0)
                 self.assertFalse(os.path.exists(self.setup_file), "the partial download was left behind")
                 self.assertEqual(self.setup_records(wait=0.5), [])
+                self.assertEqual(self.run_folders(), [], "a cancelled run left its folder")
 
     def test_second_instance_defers_to_first(self):
         """A second installer started while a first one downloads brings the first one's window
@@ -239,8 +238,7 @@ class DownloadTest(DownloadBase):
         exe = self.installer(https_url=server.https_url("setup.exe"), http_url=server.http_url("setup.exe"))
         first = self.start_installer(exe)
         self.driver.wait_splash()
-        self.wait_for(lambda: os.path.exists(self.setup_file) and os.path.getsize(self.setup_file) > 50000,
-                      20, "a partial download")
+        self.wait_for_setup_file(50000, 20)
         before = os.stat(self.setup_file)
 
         second = self.start_installer(exe)

@@ -1,9 +1,11 @@
 """Support for the end-to-end tests: runs the installer in the test run's Wine prefix, points it at
 local servers, drives its windows through window_driver.exe and takes screenshots.
 
-Every test gets a fresh folder of its own under the build directory and points %TMP% there, so
-that %TMP%\\quorvel\\setup.exe and the stand-in setup program's record (setup-run.txt, written next
-to the started file) belong to that test alone. %TMP% and the other values a test sets are
+Every test gets a fresh folder of its own under the build directory and points %TMP% there. The
+installer writes setup.exe into a new folder of each run under the prefix's system temporary
+folder (C:\\windows\\temp\\quorvel-<random>); a test starts with none there, so the run folders and
+the stand-in setup program's record (setup-run.txt, written next to the started file) that it
+finds are its own. %TMP% and the other values a test sets are
 prefix-wide registry values: the tests run one at a time (ctest RESOURCE_LOCK wine_registry) and
 put every value back when they end.
 
@@ -40,6 +42,8 @@ AEDEBUG_KEYS = ("HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug"
 
 # What the stand-in setup program records, and what the installer names its download.
 SETUP_RECORD = "setup-run.txt"
+SETUP_NAME = "setup.exe"
+RUN_FOLDER_PREFIX = "quorvel-"
 
 
 def require_env(name):
@@ -417,6 +421,7 @@ class InstallerTestCase(unittest.TestCase):
         # would also keep holding what it held, such as the installer's one-per-session claim).
         for key in AEDEBUG_KEYS:
             self.set_reg(key, "Debugger", "REG_SZ", "qwi-no-debugger")
+        self.system_temp = os.path.join(self.wine.env_values["WINEPREFIX"], "drive_c", "windows", "temp")
         self.set_tmp(os.path.join(self.folder, "tmp"))
         os.makedirs(self.tmp)
 
@@ -438,27 +443,65 @@ class InstallerTestCase(unittest.TestCase):
         self.wine.reg_set(key, name, kind, data)
 
     def set_tmp(self, unix_path, windows_text=None):
-        """Points %TMP% at unix_path (or at literal windows_text) for the next processes."""
+        """Points %TMP% at unix_path (or at literal windows_text) for the next processes, and
+        clears the run folders of earlier cases."""
         self.tmp = unix_path
         self.set_reg("HKCU\\Environment", "TMP", "REG_SZ", windows_text or windows_path(unix_path))
+        self.clear_run_folders()
+
+    def clear_run_folders(self):
+        for name in os.listdir(self.system_temp):
+            if name.startswith(RUN_FOLDER_PREFIX):
+                path = os.path.join(self.system_temp, name)
+                if os.path.islink(path):
+                    os.unlink(path)
+                else:
+                    shutil.rmtree(path, ignore_errors=True)
+
+    def run_folders(self):
+        """The installer's run folders under the system temporary folder, oldest first."""
+        folders = [os.path.join(self.system_temp, n) for n in os.listdir(self.system_temp)
+                   if n.startswith(RUN_FOLDER_PREFIX)]
+        return sorted(folders, key=os.path.getmtime)
+
+    def run_folder(self):
+        """The newest run folder, or a path where none exists."""
+        folders = self.run_folders()
+        return folders[-1] if folders else os.path.join(self.system_temp, RUN_FOLDER_PREFIX + "none")
+
+    @staticmethod
+    def run_folder_windows(folder):
+        return "C:\\windows\\temp\\" + os.path.basename(folder)
 
     @property
     def setup_file(self):
-        return os.path.join(self.tmp, "quorvel", "setup.exe")
+        return os.path.join(self.run_folder(), SETUP_NAME)
+
+    def wait_for_setup_file(self, min_size, timeout, what="a partial download"):
+        self.wait_for(lambda: os.path.exists(self.setup_file) and os.path.getsize(self.setup_file) >= min_size,
+                      timeout, what)
 
     def setup_records(self, wait=10.0):
-        """The stand-in setup program's records: a list of (command line, own path), after waiting
-        up to `wait` seconds for the first one (the installer does not wait for it)."""
-        record = os.path.join(self.tmp, "quorvel", SETUP_RECORD)
+        """The stand-in setup program's records: a list of (command line, own path, working
+        directory), after waiting up to `wait` seconds for the first one (the installer does not
+        wait for it)."""
         deadline = time.monotonic() + wait
+        record = os.path.join(self.run_folder(), SETUP_RECORD)
         while not os.path.exists(record) and time.monotonic() < deadline:
             time.sleep(0.1)
+            record = os.path.join(self.run_folder(), SETUP_RECORD)
         if not os.path.exists(record):
             return []
-        time.sleep(0.2)  # the record is two lines written at once; let the writer finish
+        time.sleep(0.2)  # the record is three lines written at once; let the writer finish
         with open(record, encoding="utf-8") as f:
             lines = f.read().split("\n")
-        return [(lines[i], lines[i + 1]) for i in range(0, len(lines) - 1, 2)]
+        return [tuple(lines[i:i + 3]) for i in range(0, len(lines) - 2, 3)]
+
+    def expected_record(self, args):
+        """What the stand-in records when the installer started it from the newest run folder."""
+        folder = self.run_folder_windows(self.run_folder())
+        setup = folder + "\\" + SETUP_NAME
+        return [('"%s" %s' % (setup, args), setup, folder)]
 
     # -- the installer under test
     def configured_copy(self, source, name="QuorvelWebInstaller.exe", **settings):

@@ -43,8 +43,7 @@ class SplashTest(harness.InstallerTestCase):
         self.assertEqual((left, top), ((harness.SCREEN[0] - width) // 2, (harness.SCREEN[1] - height) // 2))
 
         # Half-way through the download, so that the bar is neither empty nor full.
-        self.wait_for(lambda: os.path.exists(self.setup_file)
-                      and os.path.getsize(self.setup_file) >= len(self.body) // 2, 20, "half the download")
+        self.wait_for_setup_file(len(self.body) // 2, 20, "half the download")
         shot = os.path.join(self.out, "screen-" + picture)
         done_before = os.path.getsize(self.setup_file) * 1000 // len(self.body)
         self.wine.screenshot(shot)

@@ -1,5 +1,6 @@
-// Plays the setup program in end-to-end tests: writes the command line it received and its own
-// path, as UTF-8 lines, to "setup-run.txt" next to itself, then exits with code 0.
+// Plays the setup program in end-to-end tests: writes the command line it received, its own path
+// and its working directory, as UTF-8 lines, to "setup-run.txt" next to itself, then exits with
+// code 0.
 // A second run appends, so a test can tell how often setup was started.
 #include <windows.h>
 
@@ -40,6 +41,9 @@ int wmain()
     }
     write_utf8_line(file, GetCommandLineW());
     write_utf8_line(file, self);
+    wchar_t folder[4096];
+    DWORD folder_length = GetCurrentDirectoryW(4096, folder);
+    write_utf8_line(file, folder_length > 0 && folder_length < 4096 ? folder : L"?");
     CloseHandle(file);
     return 0;
 }

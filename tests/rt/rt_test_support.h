@@ -51,8 +51,9 @@ inline bool exists(const std::string& path) {
 }
 
 inline bool read_file(const std::string& path, std::string* contents) {
-    HANDLE file = CreateFileW(extended(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file = CreateFileW(extended(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
