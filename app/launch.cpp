@@ -60,6 +60,8 @@ int run_setup()
     }
     if (result == 0) {
         run->setup_started = true;
+    } else {
+        setup_file_drop(run); // a file that can't be started is of no use to anyone
     }
     heap_free(wide_folder);
     heap_free(wide_command);

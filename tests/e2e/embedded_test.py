@@ -1,5 +1,5 @@
-"""The installer that carries its setup program: writes it to %TMP%\\quorvel\\setup.exe, starts it
-with the configured arguments and ends, without ever showing a window."""
+"""The installer that carries its setup program: writes it into a new run folder, starts it with
+the configured arguments and ends, without ever showing a window."""
 
 import os
 import unittest
@@ -38,54 +38,39 @@ class EmbeddedBase(harness.InstallerTestCase):
         return code, seen
 
     def check_good_run(self, code, seen):
-        setup = harness.windows_path(self.setup_file)
         self.assertEqual(code, 0)
         self.assertFalse(seen, "a window of the installer was shown")
         with open(self.setup_file, "rb") as f:
             self.assertTrue(f.read() == self.payload, "the written file is not exactly the payload")
-        self.assertEqual(self.setup_records(wait=300 if self.bits == 32 else 10),
-                         [(setup + " " + SETUP_ARGS, setup)])
+        self.assertEqual(self.setup_records(wait=300 if self.bits == 32 else 10), self.expected_record(SETUP_ARGS))
 
 
 class EmbeddedPayloadTest(EmbeddedBase):
     def test_writes_and_starts_payload(self):
-        # (case, prepare the quorvel folder)
-        def older_longer_file(folder):
-            os.makedirs(folder)
-            with open(os.path.join(folder, "setup.exe"), "wb") as f:
-                f.write(b"\xAB" * (3 * len(self.payload) + 12345))
-
-        cases = [
-            ("folder missing", lambda folder: None),
-            ("folder empty", lambda folder: os.makedirs(folder)),
-            ("older longer file", older_longer_file),
-        ]
-        for case, prepare in cases:
-            with self.subTest(case):
-                self.set_tmp(os.path.join(self.folder, case.replace(" ", "-")))
-                os.makedirs(self.tmp)
-                prepare(os.path.join(self.tmp, "quorvel"))
+        """Each run writes the payload into a new folder of its own, never into an earlier one."""
+        names = []
+        for run in range(2):
+            with self.subTest(run=run):
                 self.check_good_run(*self.run_and_watch())
+                names.append(os.path.basename(self.run_folder()))
+        self.assertEqual(len(self.run_folders()), 2)
+        self.assertNotEqual(names[0], names[1])
+        for name in names:
+            self.assertRegex(name, r"^quorvel-[0-9a-f]{16}$")
 
-    def test_unwritable_target_exits_1(self):
-        def setup_is_directory():
-            os.makedirs(os.path.join(self.tmp, "quorvel", "setup.exe"))
-
-        def tmp_under_a_file():
-            with open(os.path.join(self.tmp, "blocker"), "w") as f:
-                f.write("a file, so no folder can be made below it")
-            self.set_tmp(os.path.join(self.tmp, "blocker", "temp"))
-
-        for case, prepare in [("setup.exe is a directory", setup_is_directory),
-                              ("TMP below a plain file", tmp_under_a_file)]:
-            with self.subTest(case):
-                self.set_tmp(os.path.join(self.folder, case.replace(" ", "-")))
-                os.makedirs(self.tmp)
-                prepare()
-                code, seen = self.run_and_watch()
-                self.assertEqual(code, 1)
-                self.assertFalse(seen, "a window of the installer was shown")
-                self.assertEqual(self.setup_records(wait=1), [])
+    def test_redirected_system_temp_exits_1(self):
+        """With the system's temporary folder re-pointed by a link, nothing is written through it:
+        the run ends with exit code 1, without a window."""
+        elsewhere = os.path.join(self.folder, "elsewhere")
+        os.makedirs(elsewhere)
+        real = self.system_temp + ".real"
+        os.rename(self.system_temp, real)
+        self.addCleanup(lambda: (os.unlink(self.system_temp), os.rename(real, self.system_temp)))
+        os.symlink(elsewhere, self.system_temp)
+        code, seen = self.run_and_watch()
+        self.assertEqual(code, 1)
+        self.assertFalse(seen, "a window of the installer was shown")
+        self.assertEqual(os.listdir(elsewhere), [], "the installer wrote through the link")
 
 
 class EmbeddedPayload32Test(EmbeddedBase):
