@@ -3,7 +3,7 @@
 #include "app/installer.h"
 #include "ui/ui.h"
 
-// Per session ("Local\"): the setup path lies under the user's own %TMP%.
+// Per session ("Local\"): one installer per user at a time; each run has a folder of its own.
 static const wchar_t INSTANCE_NAME[] = L"Local\\QuorvelWebInstaller.7d1f3c52-5b8e-4a51-9e0a-2c64f0b8d1a7";
 
 int single_instance_claim(HANDLE* claim)

@@ -109,11 +109,15 @@ managed=Y
 [ "$virtual" = 1 ] && managed=N
 /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$managed" /f >/dev/null 2>&1
 
-# A fresh temporary folder for the installer: %TMP%\quorvel\setup.exe lands in it.
-tmp=$demo/tmp
-rm -rf "$tmp"
-mkdir -p "$tmp"
-/usr/lib/wine/wine64 reg add 'HKCU\Environment' /v TMP /t REG_SZ /d "Z:${tmp//\//\\}" /f >/dev/null 2>&1
+# The installer writes setup.exe into a new run folder under the system's temporary folder
+# (C:\windows\temp\quorvel-<random>); earlier demos' folders go first, so the one found is this run's.
+system_temp=$WINEPREFIX/drive_c/windows/temp
+rm -rf "$system_temp"/quorvel-*
+run_file() { # the newest run folder's file $1, or nothing
+    local folder
+    folder=$(ls -td "$system_temp"/quorvel-* 2>/dev/null | head -n1)
+    [ -n "$folder" ] && echo "$folder/$1"
+}
 
 # ---- 4. server and installer --------------------------------------------------------------
 rate=$(( $(stat -c %s "$fake_setup") / seconds ))
@@ -195,7 +199,7 @@ if facts=$(/usr/lib/wine/wine64 "$driver" wait "Quorvel Web Installer" --splash 
     IFS=, read -r left top right bottom <<<"$rect"
     # Photograph the splash with its bar about half-way.
     for _ in $(seq $(( seconds * 20 ))); do
-        size=$(stat -c %s "$tmp/quorvel/setup.exe" 2>/dev/null || echo 0)
+        size=$(stat -c %s "$(run_file setup.exe)" 2>/dev/null || echo 0)
         [ "$size" -ge $(( $(stat -c %s "$fake_setup") / 2 )) ] && break
         sleep 0.05
     done
@@ -212,8 +216,7 @@ set -e
 ended=$(date +%s%N)
 
 # The setup program runs on by itself; give it a moment to write its record.
-record=$tmp/quorvel/setup-run.txt
-for _ in $(seq 1200); do [ -s "$record" ] && break; sleep 0.1; done
+for _ in $(seq 1200); do record=$(run_file setup-run.txt); [ -s "$record" ] && break; sleep 0.1; done
 
 step "Result"
 elapsed_ms=$(( (ended - started) / 1000000 ))
@@ -222,6 +225,7 @@ if [ -s "$record" ]; then
     echo "setup program started with this command line:"
     sed -n '1p' "$record" | sed 's/^/    /'
     echo "setup program file: $(sed -n '2p' "$record")"
+    echo "setup program's working directory: $(sed -n '3p' "$record")"
 else
     echo "the setup program did not start (no $record)"
 fi
