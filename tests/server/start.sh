@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Starts the loopback test servers for one test run and makes the run's Wine prefix trust their
 # test CA. Usage: start.sh STATE_DIR
-# Writes STATE_DIR/server.env (QWI_HTTP_PORT, QWI_HTTPS_PORT, QWI_CLOSED_PORT, QWI_FILES_DIR).
+# Writes STATE_DIR/server.env (QWI_HTTP_PORT, QWI_HTTPS_PORT, QWI_PROXY_PORT, QWI_CLOSED_PORT,
+# QWI_FILES_DIR).
 # The trust helper is QWI_TRUST_CA_EXE, or tests/helpers/trust_ca.exe under QWI_BUILD_DIR; without
 # it the servers still run and HTTPS tests see an untrusted certificate.
 set -euo pipefail
@@ -13,7 +14,7 @@ files="${QWI_FILES_DIR:-$state/files}"
 mkdir -p "$tls" "$files"
 
 "$here/stop.sh" "$state" >/dev/null 2>&1 || true
-rm -f "$state/http.port" "$state/https.port" "$state/server.env"
+rm -f "$state/http.port" "$state/https.port" "$state/proxy.port" "$state/server.env"
 
 # A test CA and a server certificate for the names Wine matches against (DNS names only).
 if [ ! -s "$tls/server.pem" ] || [ ! -s "$tls/ca.der" ]; then
@@ -35,25 +36,27 @@ setsid /usr/bin/python3 "$here/test_server.py" --state-dir "$state" --files-dir 
 echo $! >"$state/server.pid"
 
 for _ in $(seq 100); do
-    [ -s "$state/http.port" ] && [ -s "$state/https.port" ] && break
+    [ -s "$state/http.port" ] && [ -s "$state/https.port" ] && [ -s "$state/proxy.port" ] && break
     kill -0 "$(cat "$state/server.pid")" 2>/dev/null || break
     sleep 0.1
 done
-if [ ! -s "$state/http.port" ] || [ ! -s "$state/https.port" ]; then
+if [ ! -s "$state/http.port" ] || [ ! -s "$state/https.port" ] || [ ! -s "$state/proxy.port" ]; then
     echo "test server did not start:" >&2
     cat "$state/server.log" >&2
     exit 1
 fi
 http_port=$(cat "$state/http.port")
 https_port=$(cat "$state/https.port")
+proxy_port=$(cat "$state/proxy.port")
 curl -sf -o /dev/null "http://127.0.0.1:$http_port/empty"
 curl -sf -o /dev/null --cacert "$tls/ca.pem" "https://localhost:$https_port/empty"
+curl -sf -o /dev/null --proxy "http://127.0.0.1:$proxy_port" "http://127.0.0.1:$http_port/empty"
 
 # A port that refuses connections: bound once, then closed. Nothing listens there afterwards.
 closed_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
 
 cat >"$state/server.env" <<ENV
-export QWI_HTTP_PORT=$http_port QWI_HTTPS_PORT=$https_port QWI_CLOSED_PORT=$closed_port QWI_FILES_DIR=$files
+export QWI_HTTP_PORT=$http_port QWI_HTTPS_PORT=$https_port QWI_PROXY_PORT=$proxy_port QWI_CLOSED_PORT=$closed_port QWI_FILES_DIR=$files
 ENV
 
 trust=${QWI_TRUST_CA_EXE:-${QWI_BUILD_DIR:+$QWI_BUILD_DIR/tests/helpers/trust_ca.exe}}
@@ -63,4 +66,4 @@ if [ -n "$trust" ] && [ -f "$trust" ]; then
 else
     echo "note: trust_ca.exe not found (set QWI_BUILD_DIR or QWI_TRUST_CA_EXE); HTTPS is not trusted in the prefix" >&2
 fi
-echo "test servers: http $http_port, https $https_port, closed $closed_port"
+echo "test servers: http $http_port, https $https_port, proxy $proxy_port, closed $closed_port"

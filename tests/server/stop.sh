@@ -11,5 +11,5 @@ if kill -0 "$pid" 2>/dev/null && grep -q test_server.py "/proc/$pid/cmdline" 2>/
     for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
     kill -0 "$pid" 2>/dev/null && kill -9 "$pid" 2>/dev/null
 fi
-rm -f "$pid_file" "$state/http.port" "$state/https.port"
+rm -f "$pid_file" "$state/http.port" "$state/https.port" "$state/proxy.port"
 exit 0

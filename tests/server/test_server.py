@@ -1,5 +1,5 @@
 #!/usr/bin/python3
-"""Loopback HTTP and HTTPS server for the download tests.
+"""Loopback HTTP and HTTPS server, and a forward proxy, for the download tests.
 
 The URL path chooses what the server does:
 
@@ -12,19 +12,78 @@ The URL path chooses what the server does:
   /status/CODE             that status with a small HTML page as the body
   /files/NAME              a file from --files-dir with its Content-Length (404 when missing)
 
+Resumable resources, hostile on request, with accounting:
+
+  /x/TOKEN/BEHAVIOUR.../SOURCE
+      TOKEN      any name the test picks; requests are counted and recorded per token (see
+                 /stats), and the "first K requests" below count per token and path, so tests
+                 running side by side with their own tokens don't disturb each other.
+      SOURCE     pattern/N      N bytes of the test pattern
+                 mz/N           the same with "MZ" as its first two bytes (passes a "looks like a
+                                program" check)
+                 files/NAME     a file from --files-dir (404 when missing)
+      BEHAVIOUR  none or more path segments, each NAME or NAME=ARG,ARG,... :
+        reset=AT[,K]            the first K requests (default 1) send AT bytes of their body, then
+                                the connection is reset (TCP RST, SO_LINGER 0)
+        close=AT[,K]            the same with a plain close (FIN) instead of a reset
+        stall=AT,S[,THEN[,K]]   the first K requests (default 1) send AT bytes, then nothing for S
+                                seconds with the connection open, then THEN: "go" (default) sends
+                                the rest, "close" closes
+        status=CODE[,K[,S]]     the first K requests (default all) get CODE with a small HTML page,
+                                and with "Retry-After: S" when S is given (429/503 then 200, or a
+                                lasting 404/410)
+        norange                 Range and If-Range are ignored: always 200 with the whole body
+        newetag                 ETag and Last-Modified change with every request, so an If-Range
+                                from an earlier response never matches
+        noetag                  no ETag: Last-Modified is the only validator
+        portal[=K]              200 text/html login page instead of the body ("captive portal")
+        empty[=K]               200 with Content-Length: 0
+        slow=RATE               the body at about RATE bytes per second
+        tohttp / tohttps        302 to the same URL without this segment on the HTTP server
+                                (http://HOST:PORT) / HTTPS server (https://localhost:PORT)
+      AT is a byte count of this response's body, or a fraction of the whole resource when it
+      contains a point ("0.5"); the bytes before a reset or a close have been acknowledged by the
+      client's TCP before it happens. Every response of the source carries a strong ETag,
+      Last-Modified and Accept-Ranges: bytes. "Range: bytes=N-" (also N-M and -S) gets 206 with
+      Content-Range: bytes N-END/TOTAL, unless If-Range names another ETag or date: then 200 and
+      the whole body. A start at or past the end gets 416.
+
+  /stats/TOKEN             JSON: {"token", "requests": [...], "body_bytes"}; each request is
+                           {"n", "t", "server", "via_proxy", "method", "path", "range",
+                           "if_range", "status", "body_bytes", "outcome"}. n counts per path from
+                           1; t is seconds since the server started; server is "http" or "https";
+                           outcome is "sending", "complete", "reset", "closed", "stall-closed" or
+                           "client-gone"; body_bytes are bytes of the body written to the socket.
+  /forget/TOKEN            forgets the token's requests and counts (for a test that runs twice)
+  /proxy-log               JSON list of what went through the proxy: {"t", "method", "target",
+                           "bytes_up", "bytes_down", "outcome"}
+
+The proxy (its port in STATE_DIR/proxy.port) forwards absolute-URI HTTP requests and tunnels
+CONNECT host:port, to loopback only (anything else gets 403). Requests that reach the servers
+through it show "via_proxy": true in /stats. A reset from the server is passed on as a reset.
+
 The test pattern: byte i is (i % 251) ^ ((i // 251) % 256). Its period (64,256 bytes) is no
 multiple of a read chunk, so a reordered, repeated or dropped chunk changes the content.
 
-The ports are written to STATE_DIR/http.port and STATE_DIR/https.port once both listen.
+The ports are written to STATE_DIR/http.port, STATE_DIR/https.port and STATE_DIR/proxy.port once
+all listen. Tests in Python can also start everything in-process with Servers(...).
 """
 
 import argparse
+import email.utils
+import fcntl
+import http.client
 import http.server
+import json
 import os
+import re
+import select
 import socket
 import socketserver
 import ssl
+import struct
 import sys
+import termios
 import threading
 import time
 import urllib.parse
@@ -33,8 +92,10 @@ PERIOD = 251 * 256
 PATTERN = bytes((i % 251) ^ ((i // 251) % 256) for i in range(PERIOD))
 PATTERN2 = PATTERN * 2
 SEND_BLOCK = 256 * 1024
-
-files_dir = None
+# A fixed date for the pattern's Last-Modified, so that both servers give the same validator.
+PATTERN_MODIFIED = 1767225600  # 2026-01-01
+LOOPBACK_NAMES = ("127.0.0.1", "localhost", "::1")
+SOCKET_ERRORS = (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError)
 
 
 def pattern_bytes(offset, length):
@@ -42,6 +103,215 @@ def pattern_bytes(offset, length):
     start = offset % PERIOD
     return PATTERN2[start:start + length]
 
+
+def wait_until_acknowledged(sock, timeout=2.0):
+    """Waits until the peer's TCP has acknowledged everything written, so that a reset that
+    follows can't throw away bytes the test counts as delivered."""
+    deadline = time.monotonic() + timeout
+    buffer = bytearray(4)
+    while time.monotonic() < deadline:
+        try:
+            fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, buffer)
+        except OSError:
+            return
+        if struct.unpack("i", buffer)[0] == 0:
+            return
+        time.sleep(0.005)
+
+
+def reset_socket(sock):
+    try:
+        wait_until_acknowledged(sock)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        sock.close()
+    except OSError:
+        pass
+
+
+# ---- accounting ---------------------------------------------------------------------------------
+
+class Ledger:
+    """What the servers and the proxy saw, shared by all of them."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.started = time.monotonic()
+        self.requests = {}      # token -> list of request records
+        self.counts = {}        # (token, path) -> requests so far
+        self.proxy_ports = set()  # local ports of the proxy's connections to the servers
+        self.proxy_log = []
+
+    def now(self):
+        return round(time.monotonic() - self.started, 3)
+
+    def begin(self, token, record):
+        with self.lock:
+            key = (token, record["path"])
+            self.counts[key] = self.counts.get(key, 0) + 1
+            record["n"] = self.counts[key]
+            record["t"] = self.now()
+            self.requests.setdefault(token, []).append(record)
+            return record["n"]
+
+    def update(self, record, **values):
+        with self.lock:
+            record.update(values)
+
+    def add_bytes(self, record, key, count):
+        with self.lock:
+            record[key] += count
+
+    def stats(self, token):
+        with self.lock:
+            requests = [dict(r) for r in self.requests.get(token, [])]
+        return {"token": token, "requests": requests,
+                "body_bytes": sum(r["body_bytes"] for r in requests)}
+
+    def forget(self, token):
+        with self.lock:
+            self.requests.pop(token, None)
+            for key in [k for k in self.counts if k[0] == token]:
+                del self.counts[key]
+
+    def via_proxy(self, client_address):
+        with self.lock:
+            return client_address[1] in self.proxy_ports
+
+    def proxy_ports_change(self, port, add):
+        with self.lock:
+            (self.proxy_ports.add if add else self.proxy_ports.discard)(port)
+
+    def proxy_begin(self, method, target):
+        record = {"t": self.now(), "method": method, "target": target, "bytes_up": 0,
+                  "bytes_down": 0, "outcome": "open"}
+        with self.lock:
+            self.proxy_log.append(record)
+        return record
+
+    def proxy_snapshot(self):
+        with self.lock:
+            return [dict(r) for r in self.proxy_log]
+
+
+# ---- what the resumable resources serve ---------------------------------------------------------
+
+class PatternSource:
+    def __init__(self, length, mz=False):
+        self.length = length
+        self.mz = mz
+        self.basis = "%s%d" % ("mz" if mz else "p", length)
+        self.modified = PATTERN_MODIFIED
+
+    def blocks(self, start, count, block):
+        """The bytes [start, start + count) in pieces of at most block bytes."""
+        offset, end = start, start + count
+        while offset < end:
+            piece = pattern_bytes(offset, min(block, end - offset, PERIOD))
+            if self.mz and offset < 2:
+                piece = (b"MZ"[offset:] + piece[2 - offset:])[:len(piece)]
+            yield piece
+            offset += len(piece)
+
+
+class FileSource:
+    def __init__(self, path):
+        info = os.stat(path)  # FileNotFoundError: the caller answers 404
+        self.path = path
+        self.length = info.st_size
+        self.basis = "f%x-%x" % (info.st_size, info.st_mtime_ns)
+        self.modified = int(info.st_mtime)
+
+    def blocks(self, start, count, block):
+        with open(self.path, "rb") as f:
+            f.seek(start)
+            while count > 0:
+                piece = f.read(min(block, count))
+                if not piece:
+                    return
+                count -= len(piece)
+                yield piece
+
+
+def parse_source(parts, files_dir):
+    kind = parts[0]
+    if kind in ("pattern", "mz") and len(parts) == 2:
+        return PatternSource(int(parts[1]), mz=(kind == "mz"))
+    if kind == "files" and len(parts) >= 2:
+        name = "/".join(parts[1:])
+        if not files_dir or not name or ".." in name.split("/"):
+            raise FileNotFoundError(name)
+        return FileSource(os.path.join(files_dir, name))
+    raise ValueError("no source in the path")
+
+
+SOURCE_KINDS = ("pattern", "mz", "files")
+# Behaviour name -> default K (requests it applies to); None means every request.
+BEHAVIOURS = {"reset": 1, "close": 1, "stall": 1, "status": None, "norange": None, "newetag": None,
+              "noetag": None, "portal": None, "empty": None, "slow": None, "tohttp": None,
+              "tohttps": None}
+
+
+def parse_hostile_path(parts):
+    """(behaviours as {name: [args]}, source parts) of the parts after /x/TOKEN."""
+    behaviours = {}
+    index = 0
+    while index < len(parts) and parts[index] not in SOURCE_KINDS:
+        name, _, args = parts[index].partition("=")
+        if name not in BEHAVIOURS:
+            raise ValueError("unknown behaviour " + name)
+        behaviours[name] = args.split(",") if args else []
+        index += 1
+    return behaviours, parts[index:]
+
+
+def applies(name, args, k_index, n):
+    """Whether behaviour `name` applies to the n-th request, K being args[k_index] if given."""
+    k = BEHAVIOURS[name]
+    if len(args) > k_index and args[k_index] not in ("", "*"):
+        k = int(args[k_index])
+    return k is None or n <= k
+
+
+def break_point(text, total):
+    return int(total * float(text)) if "." in text else int(text)
+
+
+def parse_range(value, total):
+    """(start, end inclusive) of a single byte range; None to ignore it; "416" when it can't be
+    satisfied."""
+    match = re.fullmatch(r"\s*bytes\s*=\s*(\d*)\s*-\s*(\d*)\s*", value or "")
+    if not match or match.group(1) == match.group(2) == "":
+        return None
+    first, last = match.groups()
+    if first == "":
+        suffix = int(last)
+        return (max(0, total - suffix), total - 1) if suffix and total else "416"
+    start = int(first)
+    end = int(last) if last else total - 1
+    if last and end < start:
+        return None
+    if start >= total:
+        return "416"
+    return start, min(end, total - 1)
+
+
+def if_range_matches(value, etag, modified):
+    value = value.strip()
+    if value.startswith('"'):
+        return etag is not None and value == etag
+    if value.startswith("W/"):
+        return False  # a weak validator never allows a partial answer
+    try:
+        return email.utils.parsedate_to_datetime(value).timestamp() == modified
+    except (TypeError, ValueError):
+        return False
+
+
+PORTAL_PAGE = (b"<!DOCTYPE html>\n<html><head><title>Sign in to the network</title></head>"
+               b"<body><h1>Welcome</h1><p>Please accept the terms to continue.</p></body></html>\n")
+
+
+# ---- the HTTP handler ---------------------------------------------------------------------------
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -51,11 +321,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     # -- sending helpers -------------------------------------------------------------------
-    def send_head(self, code, length_text, content_type="application/octet-stream"):
+    def send_head(self, code, length_text, content_type="application/octet-stream", extra=()):
         self.send_response(code)
         self.send_header("Content-Type", content_type)
         if length_text is not None:
             self.send_header("Content-Length", length_text)
+        for name, value in extra:
+            self.send_header(name, value)
         self.send_header("Connection", "close")
         self.end_headers()
         self.close_connection = True
@@ -79,13 +351,16 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     if delay > 0:
                         time.sleep(delay)
             self.wfile.flush()
-        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
+        except SOCKET_ERRORS:
             pass
 
-    def send_error_page(self, code):
-        body = ("<html><head><title>%d</title></head><body><h1>Error %d</h1></body></html>\n"
+    def error_page(self, code):
+        return ("<html><head><title>%d</title></head><body><h1>Error %d</h1></body></html>\n"
                 % (code, code)).encode()
-        self.send_head(code, str(len(body)), "text/html")
+
+    def send_error_page(self, code, extra=()):
+        body = self.error_page(code)
+        self.send_head(code, str(len(body)), "text/html", extra)
         self.wfile.write(body)
 
     # -- scenarios -------------------------------------------------------------------------
@@ -123,10 +398,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_error_page(int(parts[1]))
         elif name == "files":
             self.send_file("/".join(parts[1:]))
+        elif name == "x" and len(parts) >= 2:
+            self.hostile(parts[1], parts[2:])
+        elif name == "stats" and len(parts) == 2:
+            self.send_json(self.server.ledger.stats(parts[1]))
+        elif name == "forget" and len(parts) == 2:
+            self.server.ledger.forget(parts[1])
+            self.send_json({"token": parts[1], "forgotten": True})
+        elif name == "proxy-log":
+            self.send_json(self.server.ledger.proxy_snapshot())
         else:
             self.send_error_page(404)
 
+    def send_json(self, value):
+        body = json.dumps(value, indent=1).encode()
+        self.send_head(200, str(len(body)), "application/json")
+        self.wfile.write(body)
+
     def send_file(self, name):
+        files_dir = self.server.files_dir
         if not files_dir or not name or ".." in name.split("/"):
             self.send_error_page(404)
             return
@@ -142,18 +432,166 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     self.wfile.write(block)
         except FileNotFoundError:
             self.send_error_page(404)
-        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
+        except SOCKET_ERRORS:
             pass
+
+    # -- resumable resources ---------------------------------------------------------------
+    def hostile(self, token, parts):
+        ledger = self.server.ledger
+        record = {"server": self.server.scheme, "via_proxy": ledger.via_proxy(self.client_address),
+                  "method": self.command, "path": self.path.split("?")[0],
+                  "range": self.headers.get("Range"), "if_range": self.headers.get("If-Range"),
+                  "status": None, "body_bytes": 0, "outcome": "sending"}
+        n = ledger.begin(token, record)
+        try:
+            behaviours, source_parts = parse_hostile_path(parts)
+            outcome = self.serve_hostile(record, n, behaviours, source_parts)
+        except FileNotFoundError:
+            self.answer_small(record, 404, self.error_page(404), "text/html")
+            outcome = "complete"
+        except (ValueError, IndexError):
+            self.answer_small(record, 400, self.error_page(400), "text/html")
+            outcome = "complete"
+        except SOCKET_ERRORS:
+            outcome = "client-gone"
+        ledger.update(record, outcome=outcome)
+
+    def answer_small(self, record, code, body, content_type, extra=()):
+        self.server.ledger.update(record, status=code)
+        self.send_head(code, str(len(body)), content_type, extra)
+        self.wfile.write(body)
+        self.server.ledger.add_bytes(record, "body_bytes", len(body))
+
+    def serve_hostile(self, record, n, behaviours, source_parts):
+        for scheme in ("http", "https"):
+            if "to" + scheme in behaviours:
+                path = "/".join(p for p in self.path.split("/") if p != "to" + scheme)
+                location = self.server.base_url(scheme) + path
+                self.answer_small(record, 302, self.error_page(302), "text/html",
+                                  [("Location", location)])
+                return "complete"
+        args = behaviours.get("status")
+        if args is not None and applies("status", args, 1, n):
+            code = int(args[0])
+            extra = [("Retry-After", args[2])] if len(args) > 2 and args[2] else []
+            self.answer_small(record, code, self.error_page(code), "text/html", extra)
+            return "complete"
+        if "portal" in behaviours and applies("portal", behaviours["portal"], 0, n):
+            self.answer_small(record, 200, PORTAL_PAGE, "text/html; charset=utf-8")
+            return "complete"
+        if "empty" in behaviours and applies("empty", behaviours["empty"], 0, n):
+            self.answer_small(record, 200, b"", "application/octet-stream")
+            return "complete"
+
+        source = parse_source(source_parts, self.server.files_dir)
+        total = source.length
+        etag = None if "noetag" in behaviours else '"%s"' % source.basis
+        modified = source.modified
+        if "newetag" in behaviours:
+            etag = '"%s-r%d"' % (source.basis, n) if etag else None
+            modified += n
+        validators = [("Accept-Ranges", "bytes"),
+                      ("Last-Modified", email.utils.formatdate(modified, usegmt=True))]
+        if etag:
+            validators.insert(0, ("ETag", etag))
+
+        wanted = None
+        if "norange" not in behaviours:
+            wanted = parse_range(self.headers.get("Range"), total)
+            if_range = self.headers.get("If-Range")
+            if wanted is not None and if_range is not None and not if_range_matches(if_range, etag, modified):
+                wanted = None
+        if wanted == "416":
+            self.server.ledger.update(record, status=416)
+            self.send_head(416, "0", extra=validators + [("Content-Range", "bytes */%d" % total)])
+            return "complete"
+        if wanted is None:
+            code, start, count, extra = 200, 0, total, validators
+        else:
+            start, end = wanted
+            code, count = 206, end - start + 1
+            extra = validators + [("Content-Range", "bytes %d-%d/%d" % (start, end, total))]
+        self.server.ledger.update(record, status=code)
+        self.send_head(code, str(count), extra=extra)
+        return self.send_body(record, n, behaviours, source, start, count)
+
+    def send_body(self, record, n, behaviours, source, start, count):
+        """Sends the body, breaking it off as the behaviours ask; returns the outcome."""
+        stop_at, action, pause, then = None, None, 0, "go"
+        for name, k_index in (("reset", 1), ("close", 1), ("stall", 3)):
+            args = behaviours.get(name)
+            if args is not None and applies(name, args, k_index, n):
+                stop_at, action = break_point(args[0], source.length), name
+                if name == "stall":
+                    pause = float(args[1])
+                    then = args[2] if len(args) > 2 and args[2] else "go"
+                break
+        rate = int(behaviours["slow"][0]) if "slow" in behaviours else None
+        block = max(1, min(SEND_BLOCK, rate // 20)) if rate else SEND_BLOCK
+        ledger = self.server.ledger
+        sent = 0
+        started = time.monotonic()
+        for piece in source.blocks(start, count, block):
+            if stop_at is not None and sent + len(piece) >= stop_at:
+                head = piece[:stop_at - sent]
+                if head:
+                    self.wfile.write(head)
+                    ledger.add_bytes(record, "body_bytes", len(head))
+                    sent += len(head)
+                outcome = self.break_off(action, pause, then)
+                if outcome:
+                    return outcome
+                stop_at = None
+                piece = piece[len(head):]
+                if not piece:
+                    continue
+            self.wfile.write(piece)
+            ledger.add_bytes(record, "body_bytes", len(piece))
+            sent += len(piece)
+            if rate:
+                delay = started + sent / rate - time.monotonic()
+                if delay > 0:
+                    time.sleep(delay)
+        return "complete"
+
+    def break_off(self, action, pause, then):
+        """Does a reset, close or stall in the middle of a body; the outcome when the connection
+        is gone, None when the body goes on."""
+        self.close_connection = True
+        if action == "reset":
+            reset_socket(self.connection)
+            return "reset"
+        if action == "stall":
+            time.sleep(pause)
+            if then == "go":
+                return None
+            action = "stall-close"
+        try:
+            self.connection.shutdown(socket.SHUT_RDWR)
+            self.connection.close()
+        except OSError:
+            pass
+        return "closed" if action == "close" else "stall-closed"
 
 
 class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    scheme = "http"
+    files_dir = None
+    ledger = None
+    peers = None  # Servers: for the base URLs of redirects
+
+    def base_url(self, scheme):
+        if scheme == "https":
+            return "https://localhost:%d" % self.peers.https_port
+        return "http://%s:%d" % (self.peers.host, self.peers.http_port)
 
 
 class TlsServer(Server):
     """Does the TLS handshake in the connection's own thread, so one slow client can't stall
     the others."""
+    scheme = "https"
 
     def __init__(self, address, context):
         self.context = context
@@ -167,6 +605,185 @@ class TlsServer(Server):
         super().finish_request(request, client_address)
 
 
+# ---- the forward proxy --------------------------------------------------------------------------
+
+class ProxyHandler(socketserver.BaseRequestHandler):
+    """One request or tunnel per connection: enough for a client that is told Connection: close."""
+
+    def handle(self):
+        client = self.request
+        client.settimeout(60)
+        data = b""
+        try:
+            while b"\r\n\r\n" not in data and len(data) < 65536:
+                chunk = client.recv(65536)
+                if not chunk:
+                    return
+                data += chunk
+        except SOCKET_ERRORS:
+            return
+        head, _, rest = data.partition(b"\r\n\r\n")
+        lines = head.decode("latin-1").split("\r\n")
+        try:
+            method, target, version = lines[0].split(" ", 2)
+        except ValueError:
+            return self.refuse(400)
+        ledger = self.server.ledger
+        if method == "CONNECT":
+            host, _, port = target.rpartition(":")
+            path = None
+        else:
+            url = urllib.parse.urlsplit(target)
+            if url.scheme != "http" or not url.hostname:
+                return self.refuse(400)
+            host, port = url.hostname, url.port or 80
+            path = (url.path or "/") + ("?" + url.query if url.query else "")
+        host = host.strip("[]")
+        if host not in LOOPBACK_NAMES:
+            return self.refuse(403)
+        record = ledger.proxy_begin(method, target)
+        try:
+            upstream = socket.create_connection(("127.0.0.1" if host == "localhost" else host, int(port)), 10)
+        except (OSError, ValueError):
+            ledger.update(record, outcome="unreachable")
+            return self.refuse(502)
+        upstream.settimeout(None)
+        local_port = upstream.getsockname()[1]
+        ledger.proxy_ports_change(local_port, True)
+        try:
+            if path is None:
+                client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
+                first = rest
+            else:
+                dropped = ("proxy-connection", "proxy-authorization", "connection", "keep-alive")
+                headers = [l for l in lines[1:] if l.split(":", 1)[0].strip().lower() not in dropped]
+                first = ("\r\n".join(["%s %s %s" % (method, path, version)] + headers +
+                                     ["Connection: close", "", ""])).encode("latin-1") + rest
+            upstream.sendall(first)
+            ledger.add_bytes(record, "bytes_up", len(first))
+            ledger.update(record, outcome=self.relay(client, upstream, record))
+        except SOCKET_ERRORS:
+            ledger.update(record, outcome="client-gone")
+        finally:
+            ledger.proxy_ports_change(local_port, False)
+            upstream.close()
+
+    def relay(self, client, upstream, record):
+        ledger = self.server.ledger
+        client.settimeout(None)
+        readers = [client, upstream]
+        while readers:
+            ready, _, _ = select.select(readers, [], [], 300)
+            if not ready:
+                return "idle"
+            for source in ready:
+                target = upstream if source is client else client
+                try:
+                    data = source.recv(65536)
+                except ConnectionResetError:
+                    # Pass a reset on as a reset: that is what the test on the other side is for.
+                    reset_socket(target)
+                    return "reset"
+                if not data:
+                    if source is upstream:
+                        return "complete"
+                    readers.remove(source)
+                    try:
+                        upstream.shutdown(socket.SHUT_WR)
+                    except OSError:
+                        pass
+                    continue
+                target.sendall(data)
+                ledger.add_bytes(record, "bytes_up" if source is client else "bytes_down", len(data))
+        return "complete"
+
+    def refuse(self, code):
+        reason = http.client.responses.get(code, "Error")
+        try:
+            self.request.sendall(("HTTP/1.1 %d %s\r\nContent-Length: 0\r\nConnection: close\r\n\r\n"
+                                  % (code, reason)).encode())
+        except OSError:
+            pass
+
+
+class ProxyServer(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, address, ledger):
+        self.ledger = ledger
+        super().__init__(address, ProxyHandler)
+
+
+# ---- in-process use and the command line --------------------------------------------------------
+
+class Servers:
+    """The HTTP server, the HTTPS server (with a certificate) and the proxy, sharing one ledger,
+    each serving in its own thread."""
+
+    def __init__(self, host="127.0.0.1", files_dir=None, cert=None, key=None):
+        self.host = host
+        self.ledger = Ledger()
+        self.http = Server((host, 0), Handler)
+        self.https = None
+        if cert:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(cert, key)
+            self.https = TlsServer((host, 0), context)
+        self.proxy = ProxyServer((host, 0), self.ledger)
+        for server in self.web_servers():
+            server.files_dir, server.ledger, server.peers = files_dir, self.ledger, self
+        for server in self.web_servers() + [self.proxy]:
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+
+    def web_servers(self):
+        return [s for s in (self.http, self.https) if s]
+
+    @property
+    def http_port(self):
+        return self.http.server_address[1]
+
+    @property
+    def https_port(self):
+        return self.https.server_address[1] if self.https else None
+
+    @property
+    def proxy_port(self):
+        return self.proxy.server_address[1]
+
+    def url(self, path, scheme="http"):
+        return self.http.base_url(scheme) + path
+
+    def stats(self, token):
+        return self.ledger.stats(token)
+
+    def close(self):
+        for server in self.web_servers() + [self.proxy]:
+            server.shutdown()
+            server.server_close()
+
+
+def hostile_path(token, *behaviours, pattern=None, mz=None, file=None):
+    """The path of a resumable resource: hostile_path("t1", "reset=0.5", file="setup.exe")."""
+    if pattern is not None:
+        source = "pattern/%d" % pattern
+    elif mz is not None:
+        source = "mz/%d" % mz
+    else:
+        source = "files/" + urllib.parse.quote(file)
+    return "/".join(["/x", urllib.parse.quote(token, safe="")] + list(behaviours) + [source])
+
+
+def fetch_stats(port, token, host="127.0.0.1"):
+    """/stats/TOKEN of a running server, asked directly (never through a proxy of the environment)."""
+    connection = http.client.HTTPConnection(host, port, timeout=10)
+    try:
+        connection.request("GET", "/stats/" + urllib.parse.quote(token, safe=""))
+        return json.loads(connection.getresponse().read())
+    finally:
+        connection.close()
+
+
 def write_atomically(path, text):
     temp = path + ".tmp"
     with open(temp, "w") as f:
@@ -175,7 +792,6 @@ def write_atomically(path, text):
 
 
 def main():
-    global files_dir
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--state-dir", required=True)
     parser.add_argument("--files-dir")
@@ -183,19 +799,12 @@ def main():
     parser.add_argument("--key", help="server key (PEM)")
     parser.add_argument("--host", default="127.0.0.1")
     args = parser.parse_args()
-    files_dir = args.files_dir
 
-    servers = [("http", Server((args.host, 0), Handler))]
-    if args.cert:
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(args.cert, args.key)
-        servers.append(("https", TlsServer((args.host, 0), context)))
-
-    for name, server in servers:
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-    for name, server in servers:
-        write_atomically(os.path.join(args.state_dir, name + ".port"),
-                         "%d\n" % server.server_address[1])
+    servers = Servers(args.host, args.files_dir, args.cert, args.key)
+    ports = [("http", servers.http_port), ("https", servers.https_port), ("proxy", servers.proxy_port)]
+    for name, port in ports:
+        if port:
+            write_atomically(os.path.join(args.state_dir, name + ".port"), "%d\n" % port)
     try:
         while True:
             time.sleep(3600)

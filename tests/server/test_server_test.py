@@ -1,0 +1,472 @@
+"""Tests of the loopback test server itself: the download tests trust what it claims to do (a
+reset really is a reset, a 206 really starts where it says, the byte counts are right), so each
+claim is checked here from the client's side with plain sockets and http.client.
+
+Runs on Linux directly: python3 -m unittest -v test_server_test (in tests/server).
+"""
+
+import email.utils
+import http.client
+import json
+import os
+import shutil
+import socket
+import ssl
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import test_server  # noqa: E402
+
+
+def pattern(start, end):
+    """Bytes [start, end) of the test pattern, from its definition rather than the server's code."""
+    return bytes((i % 251) ^ ((i // 251) % 256) for i in range(start, end))
+
+
+SIZE = 200000
+OUTCOMES = {"reset": "reset", "close": "closed"}
+PE_FILE = b"MZ" + bytes(range(256)) * 1000  # a stand-in for a program: only its bytes matter
+
+
+SERVERS = {}
+
+
+def setUpModule():
+    """One set of servers for every test: each test uses tokens of its own, as tests in parallel
+    do against the run's server."""
+    folder = tempfile.mkdtemp(prefix="qwi-server-test-")
+    files = os.path.join(folder, "files")
+    os.makedirs(files)
+    with open(os.path.join(files, "setup.exe"), "wb") as f:
+        f.write(PE_FILE)
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-days", "2", "-subj", "/CN=localhost", "-addext",
+                    "subjectAltName=DNS:localhost", "-keyout", key, "-out", cert],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    SERVERS.update(folder=folder, servers=test_server.Servers(files_dir=files, cert=cert, key=key),
+                   client_tls=ssl.create_default_context(cafile=cert))
+
+
+def tearDownModule():
+    SERVERS["servers"].close()
+    shutil.rmtree(SERVERS["folder"], ignore_errors=True)
+
+
+class ServerTestCase(unittest.TestCase):
+    def setUp(self):
+        self.servers = SERVERS["servers"]
+        self.client_tls = SERVERS["client_tls"]
+
+    def token(self, case=""):
+        return "%s-%s" % (self.id().rsplit(".", 1)[-1], "".join(c if c.isalnum() else "_" for c in case))
+
+    def port(self, scheme):
+        return self.servers.https_port if scheme == "https" else self.servers.http_port
+
+    def connection(self, scheme="http", timeout=10):
+        if scheme == "https":
+            return http.client.HTTPSConnection("localhost", self.servers.https_port, timeout=timeout,
+                                               context=self.client_tls)
+        return http.client.HTTPConnection("127.0.0.1", self.servers.http_port, timeout=timeout)
+
+    def get(self, path, headers=None, scheme="http"):
+        """(status, headers, body) of one request."""
+        connection = self.connection(scheme)
+        try:
+            connection.request("GET", path, headers=headers or {})
+            response = connection.getresponse()
+            return response.status, response.headers, response.read()
+        finally:
+            connection.close()
+
+    def raw_get(self, path, headers=None, scheme="http", read_delay=0.0):
+        """(status, headers, body, how it ended, [(seconds, body bytes so far)] per chunk and at the
+        end) over a bare socket, reading until the server closes or resets. read_delay waits before the first read,
+        so that a reset has arrived by then."""
+        sock = socket.create_connection(("127.0.0.1", self.port(scheme)), timeout=10)
+        if scheme == "https":
+            sock = self.client_tls.wrap_socket(sock, server_hostname="localhost")
+        lines = ["GET %s HTTP/1.1" % path, "Host: localhost"]
+        lines += ["%s: %s" % item for item in (headers or {}).items()]
+        sock.sendall(("\r\n".join(lines + ["", ""])).encode())
+        started = time.monotonic()
+        time.sleep(read_delay)
+        data, times, ending = b"", [], "eof"
+        try:
+            while True:
+                chunk = sock.recv(65536)
+                if not chunk:
+                    break
+                data += chunk
+                times.append((time.monotonic() - started, len(data)))
+        except ConnectionResetError:
+            ending = "reset"
+        except ssl.SSLError as error:
+            ending = "reset" if "EOF" not in str(error) else "eof"
+        finally:
+            sock.close()
+        times.append((time.monotonic() - started, len(data)))
+        head, _, body = data.partition(b"\r\n\r\n")
+        times = [(t, max(0, count - len(head) - 4)) for t, count in times]
+        status_line, *header_lines = head.decode("latin-1").split("\r\n")
+        fields = dict(line.split(": ", 1) for line in header_lines)
+        return int(status_line.split()[1]), fields, body, ending, times
+
+    def stats(self, token):
+        return test_server.fetch_stats(self.servers.http_port, token)
+
+
+class RangeTest(ServerTestCase):
+    def test_range_and_if_range(self):
+        """Each case: behaviours, request headers (ETAG/DATE stand for the resource's own
+        validators), expected status, the byte range expected in the body."""
+        etag, date = '"%s"' % "p%d" % SIZE, email.utils.formatdate(test_server.PATTERN_MODIFIED, usegmt=True)
+        other_date = email.utils.formatdate(test_server.PATTERN_MODIFIED - 60, usegmt=True)
+        cases = [
+            ("no range", [], {}, 200, (0, SIZE)),
+            ("open range", [], {"Range": "bytes=1000-"}, 206, (1000, SIZE)),
+            ("closed range", [], {"Range": "bytes=10-19"}, 206, (10, 20)),
+            ("suffix range", [], {"Range": "bytes=-100"}, 206, (SIZE - 100, SIZE)),
+            ("last byte", [], {"Range": "bytes=%d-" % (SIZE - 1)}, 206, (SIZE - 1, SIZE)),
+            ("ETag matches", [], {"Range": "bytes=7-", "If-Range": "ETAG"}, 206, (7, SIZE)),
+            ("other ETag", [], {"Range": "bytes=7-", "If-Range": '"other"'}, 200, (0, SIZE)),
+            ("weak ETag", [], {"Range": "bytes=7-", "If-Range": "W/ETAG"}, 200, (0, SIZE)),
+            ("date matches", ["noetag"], {"Range": "bytes=7-", "If-Range": "DATE"}, 206, (7, SIZE)),
+            ("other date", ["noetag"], {"Range": "bytes=7-", "If-Range": other_date}, 200, (0, SIZE)),
+            ("ETag where only a date", ["noetag"], {"Range": "bytes=7-", "If-Range": "ETAG"}, 200, (0, SIZE)),
+            ("past the end", [], {"Range": "bytes=%d-" % SIZE}, 416, (0, 0)),
+            ("range ignored", ["norange"], {"Range": "bytes=7-", "If-Range": "ETAG"}, 200, (0, SIZE)),
+            ("not bytes", [], {"Range": "items=1-"}, 200, (0, SIZE)),
+        ]
+        for scheme in ("http", "https"):
+            for case, behaviours, headers, status, (start, end) in cases:
+                with self.subTest(case, scheme=scheme):
+                    headers = {k: v.replace("ETAG", etag).replace("DATE", date) for k, v in headers.items()}
+                    path = test_server.hostile_path(self.token(case), *behaviours, pattern=SIZE)
+                    got_status, fields, body = self.get(path, headers, scheme)
+                    self.assertEqual(got_status, status)
+                    self.assertEqual(fields["Accept-Ranges"], "bytes")
+                    self.assertEqual(fields["Last-Modified"], date)
+                    self.assertEqual(fields.get("ETag"), None if "noetag" in behaviours else etag)
+                    if status == 206:
+                        self.assertEqual(fields["Content-Range"], "bytes %d-%d/%d" % (start, end - 1, SIZE))
+                    elif status == 416:
+                        self.assertEqual(fields["Content-Range"], "bytes */%d" % SIZE)
+                    self.assertTrue(body == pattern(start, end), "wrong bytes in the body")
+
+    def test_validators_of_each_source(self):
+        """A resume may go to the other address: both servers must give the same validator, and
+        newetag must give a new one every time."""
+        cases = [
+            ("pattern", [], dict(pattern=1000), pattern(0, 1000), True),
+            ("mz", [], dict(mz=1000), b"MZ" + pattern(2, 1000), True),
+            ("file", [], dict(file="setup.exe"), PE_FILE, True),
+            ("file, date only", ["noetag"], dict(file="setup.exe"), PE_FILE, True),
+            ("newetag", ["newetag"], dict(file="setup.exe"), PE_FILE, False),
+            ("newetag, date only", ["newetag", "noetag"], dict(mz=1000), b"MZ" + pattern(2, 1000), False),
+        ]
+        for case, behaviours, source, content, stable in cases:
+            with self.subTest(case):
+                path = test_server.hostile_path(self.token(case), *behaviours, **source)
+                first = self.get(path, scheme="https")
+                validator = "Last-Modified" if "noetag" in behaviours else "ETag"
+                second = self.get(path, {"Range": "bytes=100-", "If-Range": first[1][validator]})
+                self.assertEqual(first[0], 200)
+                self.assertTrue(first[2] == content, "wrong body")
+                self.assertEqual(first[1][validator] == second[1][validator], stable)
+                if validator == "ETag":
+                    self.assertTrue(first[1]["ETag"].startswith('"'), "a strong validator")
+                self.assertEqual(second[0], 206 if stable else 200)
+                self.assertTrue(second[2] == content[100 if stable else 0:], "wrong body after If-Range")
+
+
+class BreakTest(ServerTestCase):
+    def test_break_then_resume(self):
+        """Each case: behaviours, scheme, bytes the first response delivers, how it ends (TLS
+        shows a reset and a close alike; the proxy test tells them apart below TLS). The resume
+        with the ETag then brings the rest, and the server sent each byte once."""
+        cases = [
+            ("reset at a byte count", ["reset=50000"], "http", 50000, "reset"),
+            ("reset at a fraction", ["reset=0.25"], "http", SIZE // 4, "reset"),
+            ("reset at once", ["reset=0"], "http", 0, "reset"),
+            ("reset over TLS", ["reset=70000"], "https", 70000, None),
+            ("plain close", ["close=30000"], "http", 30000, "eof"),
+            ("plain close over TLS", ["close=0.5"], "https", SIZE // 2, None),
+            ("beyond the body", ["reset=%d" % (SIZE + 1)], "http", SIZE, "eof"),
+        ]
+        for case, behaviours, scheme, delivered, ending in cases:
+            with self.subTest(case):
+                token = self.token(case)
+                path = test_server.hostile_path(token, *behaviours, pattern=SIZE)
+                status, fields, body, got_ending, _ = self.raw_get(path, scheme=scheme, read_delay=0.1)
+                self.assertEqual((status, len(body)), (200, delivered))
+                if ending:
+                    self.assertEqual(got_ending, ending)
+                self.assertTrue(body == pattern(0, delivered), "wrong bytes before the break")
+                if delivered == SIZE:
+                    continue
+                status, _, rest, got_ending, _ = self.raw_get(
+                    path, {"Range": "bytes=%d-" % delivered, "If-Range": fields["ETag"]}, scheme)
+                self.assertEqual((status, got_ending), (206, "eof"))
+                self.assertTrue(body + rest == pattern(0, SIZE), "the resumed download differs")
+                requests = self.stats(token)["requests"]
+                self.assertEqual([(r["status"], r["outcome"]) for r in requests],
+                                 [(200, OUTCOMES[behaviours[0].split("=")[0]]), (206, "complete")])
+                self.assertEqual(self.stats(token)["body_bytes"], SIZE)
+
+    def test_breaks_on_the_first_k_requests(self):
+        """K counts requests of one token and path; another token starts at its own first."""
+        cases = [
+            ("default once", "reset=100", [100, SIZE, SIZE]),
+            ("three times", "reset=100,3", [100, 100, 100, SIZE]),
+            ("close twice", "close=100,2", [100, 100, SIZE]),
+        ]
+        for case, behaviour, expected in cases:
+            with self.subTest(case):
+                path = test_server.hostile_path(self.token(case), behaviour, pattern=SIZE)
+                other = test_server.hostile_path(self.token(case) + "-other", behaviour, pattern=SIZE)
+                got = [len(self.raw_get(path, read_delay=0.05)[2]) for _ in expected]
+                self.assertEqual(got, expected)
+                self.assertEqual(len(self.raw_get(other, read_delay=0.05)[2]), expected[0])
+
+    def test_stall(self):
+        """Each case: behaviour, requests that stall, bytes before the pause, total delivered. A
+        pause of about a second with nothing sent; the next request doesn't stall."""
+        cases = [
+            ("then go on", "stall=1000,1", 1, 1000, SIZE),
+            ("then close", "stall=5000,1,close", 1, 5000, 5000),
+            ("two requests, go", "stall=0.1,1,go,2", 2, SIZE // 10, SIZE),
+        ]
+        for case, behaviour, requests, before, total in cases:
+            with self.subTest(case):
+                token = self.token(case)
+                path = test_server.hostile_path(token, behaviour, pattern=SIZE)
+                for _ in range(requests):
+                    _, _, body, got_ending, times = self.raw_get(path)
+                    self.assertEqual((len(body), got_ending), (total, "eof"))
+                    self.assertTrue(body == pattern(0, total))
+                    reached = min(t for t, count in times if count >= before)
+                    after = min(t for t, count in times if count > before or t == times[-1][0])
+                    gap = after - reached
+                    self.assertGreater(gap, 0.9, "no pause after %d bytes" % before)
+                    self.assertLess(gap, 1.8)
+                started = time.monotonic()
+                _, _, body, _, _ = self.raw_get(path)
+                self.assertLess(time.monotonic() - started, 0.5, "a later request stalled too")
+                outcomes = [r["outcome"] for r in self.stats(token)["requests"]]
+                self.assertEqual(outcomes[-1], "complete")
+                self.assertEqual(outcomes[0], "stall-closed" if "close" in behaviour else "complete")
+
+
+class AnswerTest(ServerTestCase):
+    def test_status_sequences(self):
+        """Each case: behaviour, and the (status, Retry-After) of the requests in a row."""
+        ok = (200, None)
+        cases = [
+            ("busy twice", "status=503,2,1", [(503, "1"), (503, "1"), ok]),
+            ("too many once", "status=429,1,5", [(429, "5"), ok]),
+            ("busy without a hint", "status=503,1", [(503, None), ok]),
+            ("gone for good", "status=410", [(410, None)] * 3),
+            ("not found for good", "status=404,*", [(404, None)] * 3),
+        ]
+        for case, behaviour, expected in cases:
+            with self.subTest(case):
+                path = test_server.hostile_path(self.token(case), behaviour, mz=1000)
+                got = []
+                for _ in expected:
+                    status, fields, body = self.get(path)
+                    got.append((status, fields.get("Retry-After")))
+                    if status != 200:
+                        self.assertEqual(fields["Content-Type"], "text/html")
+                        self.assertFalse(body.startswith(b"MZ"))
+                self.assertEqual(got, expected)
+
+    def test_one_name_missing_another_served(self):
+        token = self.token()
+        missing = test_server.hostile_path(token, "status=404", file="setup.exe")
+        good = test_server.hostile_path(token, file="setup.exe")
+        absent = test_server.hostile_path(token, file="no-such.exe")
+        cases = [(missing, 404), (good, 200), (absent, 404), (missing, 404)]
+        self.assertEqual([self.get(path, scheme="https")[0] for path, _ in cases], [s for _, s in cases])
+        self.assertEqual([(r["path"], r["n"]) for r in self.stats(token)["requests"]],
+                         [(missing, 1), (good, 1), (absent, 1), (missing, 2)])
+
+    def test_bodies_that_are_no_program(self):
+        """Each case: behaviour, (status, content type, body) of the first two requests."""
+        cases = [
+            ("portal", "portal", "text/html", False, False),
+            ("portal once", "portal=1", "text/html", False, True),
+            ("empty", "empty", None, True, False),
+            ("empty once", "empty=1", None, True, True),
+        ]
+        for case, behaviour, content_type, empty, then_program in cases:
+            with self.subTest(case):
+                path = test_server.hostile_path(self.token(case), behaviour, file="setup.exe")
+                status, fields, body = self.get(path)
+                self.assertEqual(status, 200)
+                self.assertEqual(fields["Content-Length"], str(len(body)))
+                self.assertFalse(body.startswith(b"MZ"))
+                self.assertEqual(len(body) == 0, empty)
+                if content_type:
+                    self.assertTrue(fields["Content-Type"].startswith(content_type))
+                    self.assertIn(b"<html", body)
+                self.assertEqual(self.get(path)[2] == PE_FILE, then_program)
+
+    def test_redirects(self):
+        """Each case: from-scheme, behaviour, where Location must point."""
+        http_base = "http://127.0.0.1:%d" % self.servers.http_port
+        https_base = "https://localhost:%d" % self.servers.https_port
+        cases = [
+            ("https to http", "https", "tohttp", http_base),
+            ("http to https", "http", "tohttps", https_base),
+        ]
+        for case, scheme, behaviour, base in cases:
+            with self.subTest(case):
+                token = self.token(case)
+                status, fields, _ = self.get(test_server.hostile_path(token, behaviour, mz=500), scheme=scheme)
+                target = test_server.hostile_path(token, mz=500)
+                self.assertEqual((status, fields["Location"]), (302, base + target))
+                to_scheme = "https" if base.startswith("https") else "http"
+                status, _, body = self.get(target, scheme=to_scheme)
+                self.assertEqual((status, body[:2]), (200, b"MZ"))
+                self.assertEqual([(r["server"], r["status"]) for r in self.stats(token)["requests"]],
+                                 [(scheme, 302), (to_scheme, 200)])
+
+    def test_existing_paths_unchanged(self):
+        cases = [
+            ("/body/1000", 200, "1000", pattern(0, 1000)),
+            ("/length/12/5", 200, "12", pattern(0, 5)),
+            ("/empty", 200, "0", b""),
+            ("/files/setup.exe", 200, str(len(PE_FILE)), PE_FILE),
+            ("/files/missing.exe", 404, None, None),
+            ("/status/503", 503, None, None),
+        ]
+        for path, status, length, body in cases:
+            with self.subTest(path):
+                got_status, fields, got_body, _, _ = self.raw_get(path)
+                self.assertEqual(got_status, status)
+                self.assertNotIn("ETag", fields)
+                if length is not None:
+                    self.assertEqual(fields["Content-Length"], length)
+                if body is not None:
+                    self.assertTrue(got_body == body)
+
+
+class ProxyAndStatsTest(ServerTestCase):
+    def proxy_connection(self):
+        return http.client.HTTPConnection("127.0.0.1", self.servers.proxy_port, timeout=10)
+
+    def test_proxy(self):
+        """Each case: how the request goes through the proxy, expected status and body."""
+        def plain(token, behaviours=()):
+            connection = self.proxy_connection()
+            path = test_server.hostile_path(token, *behaviours, pattern=SIZE)
+            connection.request("GET", "http://127.0.0.1:%d%s" % (self.servers.http_port, path))
+            response = connection.getresponse()
+            return response.status, response.read()
+
+        def tunnel(token, behaviours=()):
+            connection = http.client.HTTPSConnection("127.0.0.1", self.servers.proxy_port, timeout=10,
+                                                     context=self.client_tls)
+            connection.set_tunnel("localhost", self.servers.https_port)
+            connection.request("GET", test_server.hostile_path(token, *behaviours, pattern=SIZE))
+            response = connection.getresponse()
+            return response.status, response.read()
+
+        def outside(token):
+            connection = self.proxy_connection()
+            connection.request("GET", "http://192.0.2.1/x/%s/pattern/10" % token)
+            return connection.getresponse().status, b""
+
+        cases = [
+            ("plain HTTP", plain, 200, SIZE, [("http", True)]),
+            ("CONNECT", tunnel, 200, SIZE, [("https", True)]),
+            ("not loopback", outside, 403, 0, []),
+        ]
+        for case, send, status, size, seen in cases:
+            with self.subTest(case):
+                token = self.token(case)
+                got_status, body = send(token)
+                self.assertEqual((got_status, len(body)), (status, size))
+                self.assertTrue(body == pattern(0, size))
+                self.assertEqual([(r["server"], r["via_proxy"]) for r in self.stats(token)["requests"]], seen)
+        direct = self.token("direct")
+        self.get(test_server.hostile_path(direct, pattern=10))
+        self.assertEqual([r["via_proxy"] for r in self.stats(direct)["requests"]], [False])
+        log = json.loads(self.get("/proxy-log")[2])
+        self.assertIn(("CONNECT", "localhost:%d" % self.servers.https_port),
+                      [(r["method"], r["target"]) for r in log])
+
+    def test_breaks_seen_through_the_proxy(self):
+        """Each case: tunnelled or not, behaviour, what the client sees, what the proxy saw from
+        the server below TLS: a reset must be a real TCP reset there too."""
+        cases = [
+            ("plain HTTP, reset", False, "reset=40000", "reset", "reset"),
+            ("plain HTTP, close", False, "close=40000", "eof", "complete"),
+            ("tunnel, reset", True, "reset=40000", None, "reset"),
+            ("tunnel, close", True, "close=40000", None, "complete"),
+        ]
+        for case, tunnel, behaviour, ending, proxy_outcome in cases:
+            with self.subTest(case):
+                path = test_server.hostile_path(self.token(case), behaviour, pattern=SIZE)
+                log_before = len(json.loads(self.get("/proxy-log")[2]))
+                sock = socket.create_connection(("127.0.0.1", self.servers.proxy_port), timeout=10)
+                if tunnel:
+                    sock.sendall(b"CONNECT localhost:%d HTTP/1.1\r\n\r\n" % self.servers.https_port)
+                    self.assertTrue(sock.recv(1000).startswith(b"HTTP/1.1 200 "))
+                    sock = self.client_tls.wrap_socket(sock, server_hostname="localhost")
+                    request = "GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % path
+                else:
+                    request = ("GET http://127.0.0.1:%d%s HTTP/1.1\r\nHost: x\r\n\r\n"
+                               % (self.servers.http_port, path))
+                sock.sendall(request.encode())
+                time.sleep(0.1)
+                data, got_ending = b"", "eof"
+                try:
+                    while True:
+                        chunk = sock.recv(65536)
+                        if not chunk:
+                            break
+                        data += chunk
+                except ConnectionResetError:
+                    got_ending = "reset"
+                except ssl.SSLError:
+                    got_ending = "unclean"
+                sock.close()
+                self.assertEqual(len(data.partition(b"\r\n\r\n")[2]), 40000)
+                if ending:
+                    self.assertEqual(got_ending, ending)
+                time.sleep(0.05)
+                log = json.loads(self.get("/proxy-log")[2])[log_before:]
+                self.assertEqual([(r["method"], r["outcome"]) for r in log],
+                                 [("CONNECT" if tunnel else "GET", proxy_outcome)])
+
+    def test_stats_and_forget(self):
+        token = self.token()
+        path = test_server.hostile_path(token, "reset=0.5", file="setup.exe")
+        _, fields, body, _, _ = self.raw_get(path, read_delay=0.2)
+        self.raw_get(path, {"Range": "bytes=%d-" % len(body), "If-Range": fields["ETag"]}, "https")
+        stats = self.stats(token)
+        first, second = stats["requests"]
+        self.assertEqual((first["server"], first["method"], first["range"], first["if_range"],
+                          first["status"], first["body_bytes"], first["outcome"], first["n"]),
+                         ("http", "GET", None, None, 200, len(PE_FILE) // 2, "reset", 1))
+        self.assertEqual((second["server"], second["range"], second["if_range"], second["status"],
+                          second["body_bytes"], second["n"]),
+                         ("https", "bytes=%d-" % len(body), fields["ETag"], 206, len(PE_FILE) - len(body), 2))
+        self.assertLessEqual(first["t"], second["t"])
+        self.assertEqual(stats["body_bytes"], len(PE_FILE))
+
+        self.get("/forget/" + token)
+        self.assertEqual(self.stats(token)["requests"], [])
+        self.assertEqual(len(self.raw_get(path, read_delay=0.2)[2]), len(PE_FILE) // 2,
+                         "forgetting starts the count again")
+
+
+if __name__ == "__main__":
+    unittest.main()
