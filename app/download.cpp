@@ -29,8 +29,10 @@ DownloadTimings download_timings = {1000, 3000, 30000, 30000, 30000};
 static HANDLE volatile cancel_event;
 // The setup file being written, for download_abandon.
 static void* volatile active_file;
-// The worker's WinINet session. Static: a read given up on may still be completed into it.
-static HttpSession session;
+// The worker's WinINet session. Made once and never freed: a read given up on may still be
+// completed into it, even after its request was closed. (On the heap rather than static, where
+// its buffers would take their whole size in the program file.)
+static HttpSession* session;
 
 static HANDLE cancel_signal()
 {
@@ -282,15 +284,16 @@ static int take_full_response(Transfer* transfer, HINTERNET request)
 // Checks a response head. A resume's 206 must continue exactly where the file ends and describe
 // the same whole body; a 200 to a resume (a server that ignores ranges, or a file that changed)
 // starts the file again from its first byte. 0 when the body may be appended.
-static int take_response(Transfer* transfer, HINTERNET request, bool resuming)
+static int take_response(Transfer* transfer, HttpRequest* call, bool resuming)
 {
     DWORD size = sizeof transfer->status;
     transfer->retry_after = 0;
+    HINTERNET request = call->handle;
     if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &transfer->status, &size, nullptr)) {
         transfer->status = 0;
         return failure(last_error_result());
     }
-    if (redirected_to_plain(request, transfer->https)) {
+    if (transfer->https && (http_redirected_to_plain(call) || redirected_to_plain(request, true))) {
         return failure(DOWNLOAD_ERROR_INSECURE_REDIRECT);
     }
     DWORD status = transfer->status;
@@ -346,7 +349,7 @@ static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* recei
     for (;;) {
         const uint8_t* data = nullptr;
         DWORD got = 0;
-        int result = http_read(&session, request, download_timings.silence_limit, &data, &got);
+        int result = http_read(session, request, download_timings.silence_limit, &data, &got);
         if (result != 0) {
             return failure(result);
         }
@@ -392,9 +395,9 @@ static int request_once(Transfer* transfer, bool resuming, uint64_t* received)
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
                   (transfer->https ? INTERNET_FLAG_SECURE : 0);
     HttpRequest request = {};
-    int result = http_get(&session, transfer->url, extra, flags, download_timings.connect_limit, &request);
+    int result = http_get(session, transfer->url, extra, flags, download_timings.connect_limit, &request);
     if (result == 0) {
-        result = take_response(transfer, request.handle, resuming);
+        result = take_response(transfer, &request, resuming);
     }
     if (result == 0) {
         result = stream_body(transfer, &request, received);
@@ -537,11 +540,16 @@ static int run_download(RunFolder* run)
         }
     }
     if (result == 0) {
-        if (http_session_open(&session, DOWNLOAD_AGENT, cancel_signal()) != 0) {
+        if (!session) {
+            session = (HttpSession*)heap_alloc_zeroed(sizeof(HttpSession));
+        }
+        if (!session) {
+            result = ERROR_NOT_ENOUGH_MEMORY;
+        } else if (http_session_open(session, DOWNLOAD_AGENT, cancel_signal()) != 0) {
             result = last_error_result();
         } else {
             result = try_addresses(run, addresses, 2);
-            http_session_close(&session);
+            http_session_close(session);
         }
     }
     for (Address& address : addresses) {

@@ -8,6 +8,17 @@ void CALLBACK status_callback(HINTERNET handle, DWORD_PTR context, DWORD status,
     if (!call || !information) {
         return;
     }
+    if (status == INTERNET_STATUS_REDIRECT) {
+        // The new address, as text: anything but https counts, whatever WinINet would allow.
+        const wchar_t* target = (const wchar_t*)information;
+        bool secure = length >= 6 * sizeof(wchar_t) && (target[0] | 32) == L'h' && (target[1] | 32) == L't' &&
+                      (target[2] | 32) == L't' && (target[3] | 32) == L'p' && (target[4] | 32) == L's' &&
+                      target[5] == L':';
+        if (!secure) {
+            InterlockedExchange(&call->plain_redirect, 1);
+        }
+        return;
+    }
     const INTERNET_ASYNC_RESULT* outcome = (const INTERNET_ASYNC_RESULT*)information;
     if (status == INTERNET_STATUS_HANDLE_CREATED) {
         call->handle = (HINTERNET)outcome->dwResult;
@@ -85,6 +96,7 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
     call->handle = nullptr;
     call->result = 0;
     call->error = 0;
+    call->plain_redirect = 0;
     request->call = call;
 
     HINTERNET handle = InternetOpenUrlW(session->internet, url, headers, headers ? (DWORD)-1 : 0, flags, (DWORD_PTR)call);
@@ -145,4 +157,9 @@ void http_close(HttpRequest* request)
         (void)InternetCloseHandle(request->handle);
         request->handle = nullptr;
     }
+}
+
+bool http_redirected_to_plain(const HttpRequest* request)
+{
+    return request->call && InterlockedCompareExchange(&request->call->plain_redirect, 0, 0) != 0;
 }

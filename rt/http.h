@@ -19,19 +19,23 @@ struct HttpCall {
     volatile HINTERNET handle; // the request, as soon as the library made it
     DWORD_PTR result;
     DWORD error;
+    volatile LONG plain_redirect; // a redirect of this request led to an address that is not https
     INTERNET_BUFFERSA buffers;
     uint8_t data[HTTP_READ_SIZE];
 };
 
 const int HTTP_CALLS = 4;
 
-// Give it static storage (see HttpCall).
+// Keep it for the life of the process (see HttpCall).
 struct HttpSession {
     HINTERNET internet;
     HANDLE cancel;             // manual-reset, set by http_cancel
     HttpCall calls[HTTP_CALLS]; // used in turn: a late report of a closed request lands in its own
     int next_call;
 };
+
+// True when a redirect of the request led to an address that is not https.
+bool http_redirected_to_plain(const struct HttpRequest* request);
 
 // A request and the call record its reports go to.
 struct HttpRequest {

@@ -11,6 +11,8 @@ The URL path chooses what the server does:
   /empty                   Content-Length: 0 and no body
   /status/CODE             that status with a small HTML page as the body
   /files/NAME              a file from --files-dir with its Content-Length (404 when missing)
+  ...?mz                   any of the pattern paths above with "MZ" as the body's first two
+                           bytes, so that it passes the installer's "looks like a program" check
 
 Resumable resources, hostile on request, with accounting:
 
@@ -314,6 +316,7 @@ PORTAL_PAGE = (b"<!DOCTYPE html>\n<html><head><title>Sign in to the network</tit
 # ---- the HTTP handler ---------------------------------------------------------------------------
 
 class Handler(http.server.BaseHTTPRequestHandler):
+    mz_head = False  # set per request from the "mz" query
     protocol_version = "HTTP/1.1"
     server_version = "QwiTestServer/1"
 
@@ -342,7 +345,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         try:
             while sent < count:
                 piece = min(block, count - sent, PERIOD)
-                self.wfile.write(pattern_bytes(sent, piece))
+                data = pattern_bytes(sent, piece)
+                if sent == 0 and self.mz_head:
+                    data = b"MZ"[:len(data)] + data[2:]
+                self.wfile.write(data)
                 sent += piece
                 if rate:
                     self.wfile.flush()
@@ -366,6 +372,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     # -- scenarios -------------------------------------------------------------------------
     def do_GET(self):
         parts = [urllib.parse.unquote(p) for p in self.path.split("?")[0].split("/")[1:]]
+        self.mz_head = "mz" in self.path.partition("?")[2].split("&")
         try:
             self.dispatch(parts)
         except (ValueError, IndexError):
