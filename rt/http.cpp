@@ -119,9 +119,40 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
     return 0;
 }
 
-int http_read(HttpSession* session, HttpRequest* request, DWORD timeout_ms, const uint8_t** data, DWORD* got)
+int http_available(HttpSession* session, HttpRequest* request, DWORD timeout_ms, DWORD* available)
+{
+    *available = 0;
+    HttpCall* call = request->call;
+    DWORD started = GetTickCount();
+    for (;;) {
+        if (cancelled(session)) {
+            return ERROR_CANCELLED;
+        }
+        ResetEvent(call->done);
+        if (InternetQueryDataAvailable(request->handle, available, 0, (DWORD_PTR)call)) {
+            return 0;
+        }
+        DWORD error = GetLastError();
+        if (error != ERROR_IO_PENDING) {
+            return error ? (int)error : -1;
+        }
+        DWORD waited = GetTickCount() - started;
+        int result = wait_call(session, call, waited >= timeout_ms ? 0 : timeout_ms - waited);
+        if (result != 0) {
+            return result;
+        }
+        if (!call->result) {
+            return call->error ? (int)call->error : -1;
+        }
+        // Something arrived: asking again answers at once, with the count.
+    }
+}
+
+int http_read(HttpSession* session, HttpRequest* request, DWORD size, DWORD timeout_ms, const uint8_t** data,
+              DWORD* got, bool* waited)
 {
     *got = 0;
+    *waited = false;
     *data = nullptr;
     if (cancelled(session)) {
         return ERROR_CANCELLED;
@@ -130,16 +161,17 @@ int http_read(HttpSession* session, HttpRequest* request, DWORD timeout_ms, cons
     call->buffers = {};
     call->buffers.dwStructSize = sizeof call->buffers;
     call->buffers.lpvBuffer = call->data;
-    call->buffers.dwBufferLength = HTTP_READ_SIZE;
+    call->buffers.dwBufferLength = size < HTTP_READ_SIZE ? size : HTTP_READ_SIZE;
     ResetEvent(call->done);
     if (!InternetReadFileExA(request->handle, &call->buffers, IRF_ASYNC, (DWORD_PTR)call)) {
         DWORD error = GetLastError();
         if (error != ERROR_IO_PENDING) {
             return error ? (int)error : -1;
         }
-        int waited = wait_call(session, call, timeout_ms);
-        if (waited != 0) {
-            return waited;
+        *waited = true;
+        int result = wait_call(session, call, timeout_ms);
+        if (result != 0) {
+            return result;
         }
         if (!call->result) {
             return call->error ? (int)call->error : -1;

@@ -52,9 +52,15 @@ void http_session_close(HttpSession* session);
 // ERROR_CANCELLED, or the library's own.
 int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, DWORD flags, DWORD timeout_ms,
              HttpRequest* request);
-// Reads up to HTTP_READ_SIZE bytes of the body, waiting up to timeout_ms for any to arrive. 0 with
-// the bytes (valid until the next read of the request) and their count, 0 at the end of the body;
-// else the error as for http_get.
-int http_read(HttpSession* session, HttpRequest* request, DWORD timeout_ms, const uint8_t** data, DWORD* got);
+// Waits up to timeout_ms until some of the body has arrived, or its end. 0 with the count that a
+// read now takes at once (0: the end, or the library can't tell); else the error as for http_get.
+int http_available(HttpSession* session, HttpRequest* request, DWORD timeout_ms, DWORD* available);
+// Reads up to size (at most HTTP_READ_SIZE) bytes of the body; a read returns when all of them are
+// there or the body ends, so ask http_available first where the body may trickle. Waits up to
+// timeout_ms. 0 with the bytes (valid until the next read of the request) and their count, 0 at
+// the end of the body; else the error as for http_get.
+// waited tells whether the library had nothing at hand and the read had to wait for the network.
+int http_read(HttpSession* session, HttpRequest* request, DWORD size, DWORD timeout_ms, const uint8_t** data,
+              DWORD* got, bool* waited);
 // Closes a request (null: nothing); an operation still in flight ends with it.
 void http_close(HttpRequest* request);
