@@ -45,7 +45,7 @@ static const ErrorTexts ENGLISH_TEXTS = {
 static const ErrorTexts RUSSIAN_TEXTS = {
     RUSSIAN_MESSAGE, (int32_t)(sizeof(RUSSIAN_MESSAGE) - 1), RUSSIAN_LINK, (int32_t)(sizeof(RUSSIAN_LINK) - 1)};
 
-int (*error_window_open_link)(const char* target) = shell_open;
+int (*error_window_open_link)(const char* target) = shell_open_unelevated;
 
 const ErrorTexts* error_texts_for_language(uint32_t language)
 {

@@ -7,6 +7,7 @@
 #include "rt/shell.h"
 #include "tests/rt/rt_test_support.h"
 
+#include <objbase.h>
 #include <tlhelp32.h>
 
 namespace {
@@ -74,6 +75,74 @@ TEST(ShellOpen, RefusalsAreMinusOne) {
     ASSERT_TRUE(tiny.ok());
     std::string huge(rt_test::TinyHeap::TOO_MUCH, 'u');
     EXPECT_EQ(shell_open(huge.c_str()), -1);
+}
+
+namespace {
+
+enum ComState { COM_NONE, COM_STA, COM_MTA };
+
+ComState com_state() {
+    APTTYPE type;
+    APTTYPEQUALIFIER qualifier;
+    if (FAILED(CoGetApartmentType(&type, &qualifier))) {
+        return COM_NONE;
+    }
+    return type == APTTYPE_MTA ? COM_MTA : COM_STA;
+}
+
+struct UnelevatedRun {
+    ComState before;
+    const char* target;
+    int result;
+    ComState after;
+};
+
+// On a thread of its own, so that each run starts from a thread COM has never seen.
+DWORD WINAPI run_unelevated(void* parameter) {
+    UnelevatedRun* run = (UnelevatedRun*)parameter;
+    HRESULT own = S_OK;
+    if (run->before != COM_NONE) {
+        own = CoInitializeEx(nullptr, run->before == COM_STA ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
+    }
+    run->result = shell_open_unelevated(run->target);
+    run->after = com_state();
+    if (run->before != COM_NONE && SUCCEEDED(own)) {
+        CoUninitialize();
+    }
+    return 0;
+}
+
+}  // namespace
+
+// Whichever way opens the target (the desktop's shell where there is one, else this process), the
+// answer is shell_open's, and the calling thread's COM is left as it was found.
+TEST(ShellOpenUnelevated, AnswersAsShellOpenAndLeavesComAsFound) {
+    rt_test::ScratchDir scratch;
+    ASSERT_TRUE(scratch.ok());
+    wchar_t system_dir[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryW(system_dir, MAX_PATH), 0u);
+    std::string program = scratch / "quick.exe";
+    ASSERT_TRUE(CopyFileW((std::wstring(system_dir) + L"\\hostname.exe").c_str(),
+                          rt_test::extended(program).c_str(), FALSE));
+    std::string missing = scratch / "missing.exe";
+    struct Row {
+        ComState com;
+        const std::string* target;
+        int result;
+    } rows[] = {
+        {COM_NONE, &program, 0}, {COM_STA, &missing, -1}, {COM_MTA, &program, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << "COM " << row.com << ", " << *row.target);
+        UnelevatedRun run = {row.com, row.target->c_str(), 99, (ComState)99};
+        HANDLE thread = CreateThread(nullptr, 0, run_unelevated, &run, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        EXPECT_EQ(run.result, row.result);
+        EXPECT_EQ(run.after, row.com);
+    }
+    wait_for_program(L"quick.exe");
 }
 
 TEST(SystemErrorText, OneLineWithoutTheClosingPeriod) {
