@@ -9,6 +9,7 @@
 
 #include "rt/heap.h"
 #include "rt/text.h"
+#include "rt/thread_wait.h"
 
 namespace {
 
@@ -22,10 +23,37 @@ int shell_execute_wide(const wchar_t* target) {
     return (INT_PTR)shown > 32 ? 0 : -1;
 }
 
-// Has the desktop's shell process open target with its "open" verb, so that what starts gets the
-// desktop's rights rather than ours. Each step releases the interface it came from once it holds
-// the next one, and a null pointer ends the chain: a failure anywhere leaves nothing held.
-bool open_through_desktop(const wchar_t* target) {
+// How long a click waits for the desktop shell before opening the address itself. The shell
+// answers at once when it is there; COM that is slow to come up (as under Wine, where the shell's
+// class may never be registered) must not keep the user waiting.
+const DWORD DESKTOP_WAIT_MS = 2000;
+
+// Who opens the address: exactly one of the two ways, never both.
+const LONG UNCLAIMED = 0;
+const LONG CLAIMED_BY_DESKTOP = 1;
+const LONG CLAIMED_BY_CALLER = 2;
+
+// Shared by the caller and the thread that talks to the desktop shell. The caller may stop waiting
+// for that thread, so whichever of the two lets go last frees it.
+struct DesktopRequest {
+    volatile LONG references;
+    volatile LONG claim;
+    bool opened; // the desktop shell accepted the address; read once its thread has ended
+    wchar_t* target;
+};
+
+void release_request(DesktopRequest* request) {
+    if (InterlockedDecrement(&request->references) == 0) {
+        heap_free(request->target);
+        heap_free(request);
+    }
+}
+
+// Has the desktop's shell process open the target with its "open" verb, so that what starts gets
+// the desktop's rights rather than ours, unless the caller has meanwhile claimed the target for
+// itself. Each step releases the interface it came from once it holds the next one, and a null
+// pointer ends the chain: a failure anywhere leaves nothing held.
+bool open_through_desktop(DesktopRequest* request) {
     IShellWindows* windows = nullptr;
     IDispatch* desktop = nullptr;
     IServiceProvider* services = nullptr;
@@ -101,8 +129,13 @@ bool open_through_desktop(const wchar_t* target) {
         }
         application->Release();
     }
+    if (shell != nullptr &&
+        InterlockedCompareExchange(&request->claim, CLAIMED_BY_DESKTOP, UNCLAIMED) != UNCLAIMED) {
+        shell->Release(); // the caller gave up waiting and opens the address itself
+        shell = nullptr;
+    }
     if (shell != nullptr) {
-        BSTR file = SysAllocString(target);
+        BSTR file = SysAllocString(request->target);
         BSTR empty = SysAllocString(L"");
         BSTR verb = SysAllocString(L"open");
         if (file != nullptr && empty != nullptr && verb != nullptr) {
@@ -130,6 +163,48 @@ bool open_through_desktop(const wchar_t* target) {
     return opened;
 }
 
+DWORD WINAPI desktop_open_thread(void* parameter) {
+    DesktopRequest* request = (DesktopRequest*)parameter;
+    // A thread of its own: its COM is set up for this request only and undone after it.
+    if (SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {
+        request->opened = open_through_desktop(request);
+        CoUninitialize();
+    }
+    release_request(request);
+    return 0;
+}
+
+// true when the desktop shell took the address (or has it and has not answered in time, when
+// opening it here too would open it twice); false when this process must open it itself.
+bool ask_desktop(const char* target) {
+    DesktopRequest* request = (DesktopRequest*)heap_alloc_zeroed(sizeof(DesktopRequest));
+    if (request == nullptr) {
+        return false;
+    }
+    int32_t units = 0;
+    request->target = utf8_to_wide(nullptr, &units, target, -1);
+    request->references = 2;
+    HANDLE thread = nullptr;
+    if (request->target != nullptr) {
+        thread = CreateThread(nullptr, 0, desktop_open_thread, request, 0, nullptr);
+    }
+    if (thread == nullptr) {
+        request->references = 1; // the thread never got its share
+        release_request(request);
+        return false;
+    }
+    bool opened = false;
+    if (thread_wait(thread, DESKTOP_WAIT_MS) == 0) {
+        opened = request->opened;
+    } else if (InterlockedCompareExchange(&request->claim, CLAIMED_BY_CALLER, UNCLAIMED) != UNCLAIMED) {
+        // The shell was already asked: let it answer rather than open the address a second time.
+        opened = thread_wait(thread, DESKTOP_WAIT_MS) != 0 || request->opened;
+    }
+    CloseHandle(thread);
+    release_request(request);
+    return opened;
+}
+
 }  // namespace
 
 int shell_open(const char* target) {
@@ -147,24 +222,7 @@ int shell_open(const char* target) {
 }
 
 int shell_open_unelevated(const char* target) {
-    wchar_t local[PATH_BUFFER_UNITS];
-    int32_t capacity = PATH_BUFFER_UNITS;
-    wchar_t* wide = utf8_to_wide(local, &capacity, target, -1);
-    if (wide == nullptr) {
-        return -1;
-    }
-    // A thread that already runs COM in the other model can still make the calls; only a
-    // successful initialisation here is ours to undo.
-    HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
-    bool opened = (SUCCEEDED(com) || com == RPC_E_CHANGED_MODE) && open_through_desktop(wide);
-    if (SUCCEEDED(com)) {
-        CoUninitialize();
-    }
-    int result = opened ? 0 : shell_execute_wide(wide);
-    if (wide != local) {
-        heap_free(wide);
-    }
-    return result;
+    return ask_desktop(target) ? 0 : shell_open(target);
 }
 
 int system_error_text(uint32_t code, char* out, int32_t out_size) {
