@@ -10,7 +10,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 pkgs=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
       wine wine64 xvfb xauth x11-apps imagemagick googletest python3 python3-pil openssl
-      osslsigncode curl procps file util-linux fonts-dejavu-core)
+      osslsigncode curl procps file util-linux fonts-dejavu-core fonts-liberation)
 
 # 32-bit Linux programs (the 32-bit Wine loader) run through qemu user emulation on this kernel.
 register_qemu_i386() {

@@ -39,6 +39,10 @@ echo "wine prefix ready in $(( $(date +%s) - start )) s (display $display)"
 
 # Every program under test sees a fixed, known screen DPI unless a test sets its own.
 /usr/lib/wine/wine64 reg add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 96 /f >/dev/null 2>&1 || true
+# The error window asks for Arial, which Wine does not have: name Liberation Sans (fonts-liberation,
+# Arial's widths) for it rather than leave the face to Wine's fallback, so that a line breaks here
+# where it would on Windows.
+/usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Arial /t REG_SZ /d 'Liberation Sans' /f >/dev/null 2>&1 || true
 # The virtual display has no window manager: let Wine manage windows itself, or it waits about
 # 2 s for one each time a window is closed.
 /usr/lib/wine/wine64 reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
