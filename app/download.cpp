@@ -29,10 +29,9 @@ DownloadTimings download_timings = {1000, 3000, 30000, 30000, 30000};
 static HANDLE volatile cancel_event;
 // The setup file being written, for download_abandon.
 static void* volatile active_file;
-// The worker's WinINet session. Made once and never freed: a read given up on may still be
-// completed into it, even after its request was closed. (On the heap rather than static, where
-// its buffers would take their whole size in the program file.)
-static HttpSession* session;
+// The worker's WinINet session.
+static HttpSession session_record;
+static HttpSession* const session = &session_record;
 
 static HANDLE cancel_signal()
 {
@@ -293,7 +292,7 @@ static int take_response(Transfer* transfer, HttpRequest* call, bool resuming)
         transfer->status = 0;
         return failure(last_error_result());
     }
-    if (transfer->https && (http_redirected_to_plain(call) || redirected_to_plain(request, true))) {
+    if (redirected_to_plain(request, transfer->https)) {
         return failure(DOWNLOAD_ERROR_INSECURE_REDIRECT);
     }
     DWORD status = transfer->status;
@@ -346,12 +345,12 @@ static int check_program_head(Transfer* transfer, const uint8_t* data, DWORD got
 // How much the next read asks for. A read that finds data at hand returns at once with what there
 // is; one that has to wait for the network returns only when all it asked for has come, so a slow
 // server would hold it (and with it the progress) for as long as a chunk takes to trickle in.
-// After a read had to wait, the next one asks first what has arrived and takes only that. 0 with
-// the size, or the failure.
-static int next_read_size(HttpRequest* request, bool last_waited, DWORD* wanted)
+// So unless the last read came back whole and at once (the body streams), the next one asks first
+// what has arrived and takes only that. 0 with the size, or the failure.
+static int next_read_size(HttpRequest* request, bool streaming, DWORD* wanted)
 {
     *wanted = HTTP_READ_SIZE;
-    if (!last_waited) {
+    if (streaming) {
         return 0;
     }
     DWORD available = 0;
@@ -369,19 +368,21 @@ static int next_read_size(HttpRequest* request, bool last_waited, DWORD* wanted)
 // Streams the body into the file. received counts this response's bytes.
 static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* received)
 {
-    bool waited = true; // the body has not been seen yet
+    bool streaming = false;
     for (;;) {
         DWORD wanted = 0;
-        int result = next_read_size(request, waited, &wanted);
+        int result = next_read_size(request, streaming, &wanted);
         if (result != 0) {
             return result;
         }
         const uint8_t* data = nullptr;
         DWORD got = 0;
+        bool waited = false;
         result = http_read(session, request, wanted, download_timings.silence_limit, &data, &got, &waited);
         if (result != 0) {
             return failure(result);
         }
+        streaming = !waited && wanted == HTTP_READ_SIZE && got == wanted;
         if (got == 0) {
             if (transfer->length_known && transfer->total != transfer->length) {
                 return failure(DOWNLOAD_ERROR_LENGTH); // cut short: resumable
@@ -569,12 +570,7 @@ static int run_download(RunFolder* run)
         }
     }
     if (result == 0) {
-        if (!session) {
-            session = (HttpSession*)heap_alloc_zeroed(sizeof(HttpSession));
-        }
-        if (!session) {
-            result = ERROR_NOT_ENOUGH_MEMORY;
-        } else if (http_session_open(session, DOWNLOAD_AGENT, cancel_signal()) != 0) {
+        if (http_session_open(session, DOWNLOAD_AGENT, cancel_signal()) != 0) {
             result = last_error_result();
         } else {
             result = try_addresses(run, addresses, 2);

@@ -1,46 +1,129 @@
 #include "rt/http.h"
 
+#include "rt/heap.h"
+
 namespace {
 
-void CALLBACK status_callback(HINTERNET handle, DWORD_PTR context, DWORD status, void* information, DWORD length)
+enum ChannelOp { OP_OPEN, OP_AVAILABLE, OP_READ, OP_QUIT };
+
+// Who holds the channel: the asker between calls, the reader during one, nobody once the asker
+// gave up on a call (the reader then frees it when the call returns).
+const LONG CHANNEL_IDLE = 0;
+const LONG CHANNEL_BUSY = 1;
+const LONG CHANNEL_ABANDONED = 2;
+
+// A read shorter than this found its data at hand.
+const DWORD AT_HAND_MS = 20;
+
+} // namespace
+
+struct HttpChannel {
+    HANDLE go;               // auto-reset: op is set
+    HANDLE done;             // auto-reset: op returned
+    volatile LONG state;
+    int op;
+    HINTERNET internet;
+    wchar_t* url;
+    wchar_t* headers;
+    DWORD flags;
+    HINTERNET request;
+    DWORD size;
+    BOOL ok;
+    DWORD error;
+    DWORD count;
+    uint8_t data[HTTP_READ_SIZE];
+};
+
+namespace {
+
+wchar_t* copy_wide(const wchar_t* text)
 {
-    HttpCall* call = (HttpCall*)context;
-    if (!call || !information) {
-        return;
+    if (!text) {
+        return nullptr;
     }
-    if (status == INTERNET_STATUS_REDIRECT) {
-        // The new address, as text: anything but https counts, whatever WinINet would allow.
-        const wchar_t* target = (const wchar_t*)information;
-        bool secure = length >= 6 * sizeof(wchar_t) && (target[0] | 32) == L'h' && (target[1] | 32) == L't' &&
-                      (target[2] | 32) == L't' && (target[3] | 32) == L'p' && (target[4] | 32) == L's' &&
-                      target[5] == L':';
-        if (!secure) {
-            InterlockedExchange(&call->plain_redirect, 1);
-        }
-        return;
+    size_t length = 0;
+    while (text[length]) {
+        ++length;
     }
-    const INTERNET_ASYNC_RESULT* outcome = (const INTERNET_ASYNC_RESULT*)information;
-    if (status == INTERNET_STATUS_HANDLE_CREATED) {
-        call->handle = (HINTERNET)outcome->dwResult;
-    } else if (status == INTERNET_STATUS_REQUEST_COMPLETE) {
-        call->result = outcome->dwResult;
-        call->error = outcome->dwError;
-        SetEvent(call->done);
+    wchar_t* copy = (wchar_t*)heap_alloc((length + 1) * sizeof(wchar_t));
+    if (copy) {
+        CopyMemory(copy, text, (length + 1) * sizeof(wchar_t));
     }
+    return copy;
 }
 
-// Waits for the call's completion, the cancel or the time limit. 0 when the call completed.
-int wait_call(HttpSession* session, HttpCall* call, DWORD timeout_ms)
+void channel_free(HttpChannel* channel)
 {
-    HANDLE events[2] = {call->done, session->cancel};
+    if (channel->request) {
+        (void)InternetCloseHandle(channel->request);
+    }
+    CloseHandle(channel->go);
+    CloseHandle(channel->done);
+    heap_free(channel->url);
+    heap_free(channel->headers);
+    heap_free(channel);
+}
+
+void run_op(HttpChannel* c)
+{
+    switch (c->op) {
+    case OP_OPEN:
+        c->request = InternetOpenUrlW(c->internet, c->url, c->headers, c->headers ? (DWORD)-1 : 0, c->flags, 0);
+        c->ok = c->request != nullptr;
+        break;
+    case OP_AVAILABLE:
+        c->count = 0;
+        c->ok = InternetQueryDataAvailable(c->request, &c->count, 0, 0);
+        break;
+    case OP_READ:
+        c->count = 0;
+        c->ok = InternetReadFile(c->request, c->data, c->size, &c->count);
+        break;
+    default:
+        c->ok = FALSE;
+        break;
+    }
+    c->error = c->ok ? 0 : GetLastError();
+}
+
+DWORD WINAPI reader(void* argument)
+{
+    HttpChannel* channel = (HttpChannel*)argument;
+    for (;;) {
+        if (WaitForSingleObject(channel->go, INFINITE) != WAIT_OBJECT_0 || channel->op == OP_QUIT) {
+            break;
+        }
+        run_op(channel);
+        if (InterlockedCompareExchange(&channel->state, CHANNEL_IDLE, CHANNEL_BUSY) == CHANNEL_ABANDONED) {
+            break; // nobody waits for this answer any more
+        }
+        SetEvent(channel->done);
+    }
+    channel_free(channel);
+    return 0;
+}
+
+// Hands op to the reader and waits for it. 0 when it returned (its outcome is in the channel);
+// else ERROR_INTERNET_TIMEOUT or ERROR_CANCELLED, and the channel is given up on.
+int call(HttpSession* session, HttpRequest* request, int op, DWORD timeout_ms)
+{
+    HttpChannel* channel = request->channel;
+    channel->op = op;
+    InterlockedExchange(&channel->state, CHANNEL_BUSY);
+    SetEvent(channel->go);
+    HANDLE events[2] = {channel->done, session->cancel};
     DWORD woke = WaitForMultipleObjects(2, events, FALSE, timeout_ms);
     if (woke == WAIT_OBJECT_0) {
         return 0;
     }
-    if (woke == WAIT_OBJECT_0 + 1) {
-        return ERROR_CANCELLED;
+    if (InterlockedCompareExchange(&channel->state, CHANNEL_ABANDONED, CHANNEL_BUSY) == CHANNEL_IDLE) {
+        // The answer came just now after all; its signal is still set, and taken here.
+        (void)WaitForSingleObject(channel->done, 0);
+        return woke == WAIT_OBJECT_0 + 1 ? ERROR_CANCELLED : 0;
     }
-    return woke == WAIT_TIMEOUT ? ERROR_INTERNET_TIMEOUT : (int)GetLastError();
+    request->channel = nullptr; // the reader frees it when its call returns
+    request->handle = nullptr;  // and closes the request
+    return woke == WAIT_OBJECT_0 + 1 ? ERROR_CANCELLED : ERROR_INTERNET_TIMEOUT;
 }
 
 bool cancelled(const HttpSession* session)
@@ -48,36 +131,27 @@ bool cancelled(const HttpSession* session)
     return WaitForSingleObject(session->cancel, 0) == WAIT_OBJECT_0;
 }
 
+int outcome(const HttpChannel* channel)
+{
+    if (channel->ok) {
+        return 0;
+    }
+    return channel->error ? (int)channel->error : -1;
+}
+
 } // namespace
 
 int http_session_open(HttpSession* session, const wchar_t* agent, HANDLE cancel)
 {
     session->cancel = cancel;
-    for (HttpCall& call : session->calls) {
-        if (!call.done) {
-            call.done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-            if (!call.done) {
-                return 1;
-            }
-        }
-    }
-    session->internet = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, INTERNET_FLAG_ASYNC);
-    if (!session->internet) {
-        return 1;
-    }
-    // The previous callback is returned; INTERNET_INVALID_STATUS_CALLBACK means it was refused.
-    if (InternetSetStatusCallbackW(session->internet, status_callback) == INTERNET_INVALID_STATUS_CALLBACK) {
-        InternetCloseHandle(session->internet);
-        session->internet = nullptr;
-        return 1;
-    }
-    return 0;
+    session->internet = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    return session->internet ? 0 : 1;
 }
 
 void http_session_close(HttpSession* session)
 {
     if (session->internet) {
-        (void)InternetCloseHandle(session->internet); // its requests close with it
+        (void)InternetCloseHandle(session->internet); // a reader still in a call then fails and goes
         session->internet = nullptr;
     }
 }
@@ -86,112 +160,81 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
              HttpRequest* request)
 {
     request->handle = nullptr;
-    request->call = nullptr;
+    request->channel = nullptr;
     if (cancelled(session)) {
         return ERROR_CANCELLED;
     }
-    HttpCall* call = &session->calls[session->next_call];
-    session->next_call = (session->next_call + 1) % HTTP_CALLS;
-    ResetEvent(call->done);
-    call->handle = nullptr;
-    call->result = 0;
-    call->error = 0;
-    call->plain_redirect = 0;
-    request->call = call;
-
-    HINTERNET handle = InternetOpenUrlW(session->internet, url, headers, headers ? (DWORD)-1 : 0, flags, (DWORD_PTR)call);
-    if (!handle) {
-        DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            return error ? (int)error : -1;
-        }
-        int waited = wait_call(session, call, timeout_ms);
-        if (waited != 0) {
-            request->handle = call->handle; // made but not answered: closed by the caller
-            return waited;
-        }
-        if (!call->result) {
-            return call->error ? (int)call->error : -1;
-        }
-        handle = (HINTERNET)call->result;
+    HttpChannel* channel = (HttpChannel*)heap_alloc_zeroed(sizeof(HttpChannel));
+    if (!channel) {
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
-    request->handle = handle;
-    return 0;
+    channel->go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    channel->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    channel->internet = session->internet;
+    channel->url = copy_wide(url);
+    channel->headers = copy_wide(headers);
+    channel->flags = flags;
+    HANDLE thread = nullptr;
+    if (channel->go && channel->done && channel->url && (channel->headers || !headers)) {
+        thread = CreateThread(nullptr, 0, reader, channel, 0, nullptr);
+    }
+    if (!thread) {
+        DWORD error = GetLastError();
+        channel_free(channel);
+        return error ? (int)error : ERROR_NOT_ENOUGH_MEMORY;
+    }
+    CloseHandle(thread); // never joined: it ends by itself
+    request->channel = channel;
+    int result = call(session, request, OP_OPEN, timeout_ms);
+    if (result != 0) {
+        return result;
+    }
+    request->handle = channel->request;
+    return outcome(channel);
 }
 
 int http_available(HttpSession* session, HttpRequest* request, DWORD timeout_ms, DWORD* available)
 {
     *available = 0;
-    HttpCall* call = request->call;
-    DWORD started = GetTickCount();
-    for (;;) {
-        if (cancelled(session)) {
-            return ERROR_CANCELLED;
-        }
-        ResetEvent(call->done);
-        if (InternetQueryDataAvailable(request->handle, available, 0, (DWORD_PTR)call)) {
-            return 0;
-        }
-        DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            return error ? (int)error : -1;
-        }
-        DWORD waited = GetTickCount() - started;
-        int result = wait_call(session, call, waited >= timeout_ms ? 0 : timeout_ms - waited);
-        if (result != 0) {
-            return result;
-        }
-        if (!call->result) {
-            return call->error ? (int)call->error : -1;
-        }
-        // Something arrived: asking again answers at once, with the count.
+    if (!request->channel) {
+        return ERROR_INVALID_HANDLE;
     }
+    int result = call(session, request, OP_AVAILABLE, timeout_ms);
+    if (result != 0) {
+        return result;
+    }
+    *available = request->channel->count;
+    return outcome(request->channel);
 }
 
 int http_read(HttpSession* session, HttpRequest* request, DWORD size, DWORD timeout_ms, const uint8_t** data,
               DWORD* got, bool* waited)
 {
     *got = 0;
-    *waited = false;
     *data = nullptr;
-    if (cancelled(session)) {
-        return ERROR_CANCELLED;
+    *waited = false;
+    if (!request->channel) {
+        return ERROR_INVALID_HANDLE;
     }
-    HttpCall* call = request->call;
-    call->buffers = {};
-    call->buffers.dwStructSize = sizeof call->buffers;
-    call->buffers.lpvBuffer = call->data;
-    call->buffers.dwBufferLength = size < HTTP_READ_SIZE ? size : HTTP_READ_SIZE;
-    ResetEvent(call->done);
-    if (!InternetReadFileExA(request->handle, &call->buffers, IRF_ASYNC, (DWORD_PTR)call)) {
-        DWORD error = GetLastError();
-        if (error != ERROR_IO_PENDING) {
-            return error ? (int)error : -1;
-        }
-        *waited = true;
-        int result = wait_call(session, call, timeout_ms);
-        if (result != 0) {
-            return result;
-        }
-        if (!call->result) {
-            return call->error ? (int)call->error : -1;
-        }
+    request->channel->size = size < HTTP_READ_SIZE ? size : HTTP_READ_SIZE;
+    DWORD started = GetTickCount();
+    int result = call(session, request, OP_READ, timeout_ms);
+    *waited = GetTickCount() - started >= AT_HAND_MS;
+    if (result != 0) {
+        return result;
     }
-    // A read that completes later fills the same record.
-    *got = call->buffers.dwBufferLength;
-    *data = call->data;
-    return 0;
+    *got = request->channel->count;
+    *data = request->channel->data;
+    return outcome(request->channel);
 }
 
 void http_close(HttpRequest* request)
 {
-    if (request->handle) {
-        (void)InternetCloseHandle(request->handle);
-        request->handle = nullptr;
+    HttpChannel* channel = request->channel;
+    request->channel = nullptr;
+    request->handle = nullptr;
+    if (channel) {
+        channel->op = OP_QUIT; // the reader is idle between calls: it closes the request and goes
+        SetEvent(channel->go);
     }
-}
-
-bool http_redirected_to_plain(const HttpRequest* request)
-{
-    return request->call && InterlockedCompareExchange(&request->call->plain_redirect, 0, 0) != 0;
 }

@@ -12,8 +12,6 @@
     X(L"wininet.dll", InternetOpenUrlW, 24)       \
     X(L"wininet.dll", InternetOpenW, 20)          \
     X(L"wininet.dll", InternetQueryOptionW, 16)   \
-    X(L"wininet.dll", InternetReadFileExA, 16)    \
-    X(L"wininet.dll", InternetSetStatusCallbackW, 8) \
     X(L"wininet.dll", InternetQueryDataAvailable, 16) \
     X(L"wininet.dll", InternetReadFile, 16)       \
     X(L"gdiplus.dll", GdiplusStartup, 12)         \
