@@ -342,47 +342,19 @@ static int check_program_head(Transfer* transfer, const uint8_t* data, DWORD got
     return 0;
 }
 
-// How much the next read asks for. A read that finds data at hand returns at once with what there
-// is; one that has to wait for the network returns only when all it asked for has come, so a slow
-// server would hold it (and with it the progress) for as long as a chunk takes to trickle in.
-// So unless the last read came back whole and at once (the body streams), the next one asks first
-// what has arrived and takes only that. 0 with the size, or the failure.
-static int next_read_size(HttpRequest* request, bool streaming, DWORD* wanted)
-{
-    *wanted = HTTP_READ_SIZE;
-    if (streaming) {
-        return 0;
-    }
-    DWORD available = 0;
-    int result = http_available(session, request, download_timings.silence_limit, &available);
-    if (result != 0) {
-        return failure(result);
-    }
-    // 0: nothing more will come, or the library can't tell; the read then finds out.
-    if (available != 0 && available < HTTP_READ_SIZE) {
-        *wanted = available;
-    }
-    return 0;
-}
-
 // Streams the body into the file. received counts this response's bytes.
 static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* received)
 {
     bool streaming = false;
     for (;;) {
-        DWORD wanted = 0;
-        int result = next_read_size(request, streaming, &wanted);
-        if (result != 0) {
-            return result;
-        }
         const uint8_t* data = nullptr;
         DWORD got = 0;
         bool waited = false;
-        result = http_read(session, request, wanted, download_timings.silence_limit, &data, &got, &waited);
+        int result = http_read(session, request, streaming, download_timings.silence_limit, &data, &got, &waited);
         if (result != 0) {
             return failure(result);
         }
-        streaming = !waited && wanted == HTTP_READ_SIZE && got == wanted;
+        streaming = !waited; // data was at hand: the next read takes chunks while they come at once
         if (got == 0) {
             if (transfer->length_known && transfer->total != transfer->length) {
                 return failure(DOWNLOAD_ERROR_LENGTH); // cut short: resumable

@@ -4,7 +4,7 @@
 
 namespace {
 
-enum ChannelOp { OP_OPEN, OP_AVAILABLE, OP_READ, OP_QUIT };
+enum ChannelOp { OP_OPEN, OP_READ_ARRIVED, OP_READ_STREAM, OP_QUIT };
 
 // Who holds the channel: the asker between calls, the reader during one, nobody once the asker
 // gave up on a call (the reader then frees it when the call returns).
@@ -27,7 +27,6 @@ struct HttpChannel {
     wchar_t* headers;
     DWORD flags;
     HINTERNET request;
-    DWORD size;
     BOOL ok;
     DWORD error;
     DWORD count;
@@ -71,14 +70,34 @@ void run_op(HttpChannel* c)
         c->request = InternetOpenUrlW(c->internet, c->url, c->headers, c->headers ? (DWORD)-1 : 0, c->flags, 0);
         c->ok = c->request != nullptr;
         break;
-    case OP_AVAILABLE:
+    case OP_READ_ARRIVED: {
+        // Waits for something to arrive, then takes what there is (a read of 0 bytes finds the end).
         c->count = 0;
-        c->ok = InternetQueryDataAvailable(c->request, &c->count, 0, 0);
+        DWORD available = 0;
+        c->ok = InternetQueryDataAvailable(c->request, &available, 0, 0);
+        if (c->ok) {
+            DWORD size = available == 0 ? HTTP_CHUNK_SIZE : available < HTTP_READ_SIZE ? available : HTTP_READ_SIZE;
+            c->ok = InternetReadFile(c->request, c->data, size, &c->count);
+        }
         break;
-    case OP_READ:
+    }
+    case OP_READ_STREAM: {
         c->count = 0;
-        c->ok = InternetReadFile(c->request, c->data, c->size, &c->count);
+        DWORD started = GetTickCount();
+        for (;;) {
+            DWORD got = 0;
+            c->ok = InternetReadFile(c->request, c->data + c->count, HTTP_CHUNK_SIZE, &got);
+            c->count += got;
+            if (!c->ok || got < HTTP_CHUNK_SIZE || c->count + HTTP_CHUNK_SIZE > HTTP_READ_SIZE ||
+                GetTickCount() - started >= AT_HAND_MS) {
+                break;
+            }
+        }
+        if (!c->ok && c->count > 0) {
+            c->ok = TRUE; // the bytes come first; the failure shows at the next read
+        }
         break;
+    }
     default:
         c->ok = FALSE;
         break;
@@ -193,21 +212,7 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
     return outcome(channel);
 }
 
-int http_available(HttpSession* session, HttpRequest* request, DWORD timeout_ms, DWORD* available)
-{
-    *available = 0;
-    if (!request->channel) {
-        return ERROR_INVALID_HANDLE;
-    }
-    int result = call(session, request, OP_AVAILABLE, timeout_ms);
-    if (result != 0) {
-        return result;
-    }
-    *available = request->channel->count;
-    return outcome(request->channel);
-}
-
-int http_read(HttpSession* session, HttpRequest* request, DWORD size, DWORD timeout_ms, const uint8_t** data,
+int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD timeout_ms, const uint8_t** data,
               DWORD* got, bool* waited)
 {
     *got = 0;
@@ -216,9 +221,8 @@ int http_read(HttpSession* session, HttpRequest* request, DWORD size, DWORD time
     if (!request->channel) {
         return ERROR_INVALID_HANDLE;
     }
-    request->channel->size = size < HTTP_READ_SIZE ? size : HTTP_READ_SIZE;
     DWORD started = GetTickCount();
-    int result = call(session, request, OP_READ, timeout_ms);
+    int result = call(session, request, streaming ? OP_READ_STREAM : OP_READ_ARRIVED, timeout_ms);
     *waited = GetTickCount() - started >= AT_HAND_MS;
     if (result != 0) {
         return result;

@@ -12,8 +12,9 @@
 #include <wininet.h>
 #include <stdint.h>
 
-// The most one read returns.
-const DWORD HTTP_READ_SIZE = 16384;
+// The most one read returns, and the size of the library reads it is made of.
+const DWORD HTTP_READ_SIZE = 262144;
+const DWORD HTTP_CHUNK_SIZE = 16384;
 
 struct HttpChannel; // a request's reader thread and what it shares with the asker
 
@@ -35,15 +36,14 @@ void http_session_close(HttpSession* session);
 // ERROR_CANCELLED, or the library's own. The request is to be closed with http_close either way.
 int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, DWORD flags, DWORD timeout_ms,
              HttpRequest* request);
-// Waits up to timeout_ms until some of the body has arrived, or its end. 0 with the count that a
-// read now takes at once (0: the end, or the library can't tell); else the error as for http_get.
-int http_available(HttpSession* session, HttpRequest* request, DWORD timeout_ms, DWORD* available);
-// Reads up to size (at most HTTP_READ_SIZE) bytes of the body; a read returns when all of them are
-// there or the body ends, so ask http_available first where the body may trickle. Waits up to
-// timeout_ms. 0 with the bytes (valid until the next call for the request) and their count, 0 at
-// the end of the body; else the error as for http_get. waited tells whether the read took long
-// enough to have waited for the network.
-int http_read(HttpSession* session, HttpRequest* request, DWORD size, DWORD timeout_ms, const uint8_t** data,
+// Reads the next part of the body, waiting up to timeout_ms. While the body streams (the caller
+// says so: the last read came back whole and at once) the reader takes chunk after chunk as long
+// as they come at once, up to HTTP_READ_SIZE, so that the hand-over between the threads is paid
+// rarely; otherwise it waits until something has arrived and takes just that, so that a slow body
+// still moves. 0 with the bytes (valid until the next call for the request) and their count, 0
+// at the end of the body; else the error as for http_get. waited tells whether the read took
+// long enough to have waited for the network.
+int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD timeout_ms, const uint8_t** data,
               DWORD* got, bool* waited);
 // Ends a request: its reader closes it and goes, now or when its call returns.
 void http_close(HttpRequest* request);
