@@ -14,18 +14,21 @@ static const char FONT_FACE[] = "Arial";
 
 static const uint32_t LANGUAGE_RUSSIAN = 0x0419;
 static const uint32_t LINK_COMMAND = 1;
-static const COLORREF LINK_COLOR = 0xD97400;
-static const COLORREF ICON_BACKGROUND = 0xFFFFFF;
+static const COLORREF LINK_COLOR = RGB(0x00, 0x74, 0xD9); // a link drawn in blue, as users expect one
+static const COLORREF ICON_BACKGROUND = RGB(0xFF, 0xFF, 0xFF);
 
-// Cleared: WS_BORDER | WS_DLGFRAME (the caption), WS_SYSMENU, WS_THICKFRAME, WS_MINIMIZEBOX and
-// WS_MAXIMIZEBOX. Set: WS_POPUP | WS_CAPTION | WS_SYSMENU. A fixed pop-up with a close button.
-static const uint32_t STYLE_KEEP = 0xFF30FFFF;
-static const uint32_t STYLE_ADD = 0x80C80000;
+// A fixed pop-up with a caption and a close button: no sizing frame, no minimise or maximise box.
+static const uint32_t STYLE_KEEP =
+    ~(uint32_t)(WS_CAPTION | WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX);
+static const uint32_t STYLE_ADD = WS_POPUP | WS_CAPTION | WS_SYSMENU;
 
 // In logical units, client coordinates.
 static const int32_t MESSAGE_X = 69;
 static const int32_t MESSAGE_Y = 15;
 static const int32_t MESSAGE_HEIGHT = 50;
+// The message stops this far short of the client area's right edge, as the icon's box starts this
+// far from its left.
+static const int32_t MESSAGE_RIGHT_MARGIN = 16;
 static const int32_t LINK_Y = 65;
 static const int32_t LINK_WIDTH = 120;
 static const int32_t LINK_HEIGHT = 20;
@@ -42,7 +45,7 @@ static const ErrorTexts ENGLISH_TEXTS = {
 static const ErrorTexts RUSSIAN_TEXTS = {
     RUSSIAN_MESSAGE, (int32_t)(sizeof(RUSSIAN_MESSAGE) - 1), RUSSIAN_LINK, (int32_t)(sizeof(RUSSIAN_LINK) - 1)};
 
-int (*error_window_open_link)(const char* target) = shell_open;
+int (*error_window_open_link)(const char* target) = shell_open_unelevated;
 
 const ErrorTexts* error_texts_for_language(uint32_t language)
 {
@@ -82,7 +85,7 @@ const char* error_link_target(const InstallerConfig* config)
 
 void font_init(LOGFONTW* font)
 {
-    font->lfCharSet = 255;
+    font->lfCharSet = OEM_CHARSET;
     font->lfQuality = PROOF_QUALITY;
 
     const int32_t face_limit = LF_FACESIZE - 1;
@@ -182,8 +185,7 @@ static void build_icon(AppState* app)
 
     // Size 0 alone means the resource's own size, which can be the 256-pixel image: the control
     // then grows to it and covers the message. LR_DEFAULTSIZE makes 0 the system's icon size.
-    HANDLE error_icon = LoadImageW(nullptr, MAKEINTRESOURCEW(32513), IMAGE_ICON, 0, 0, // IDI_ERROR
-                                   LR_SHARED | LR_DEFAULTSIZE);
+    HANDLE error_icon = LoadImageW(nullptr, IDI_ERROR, IMAGE_ICON, 0, 0, LR_SHARED | LR_DEFAULTSIZE);
     SendMessageW(icon->hwnd, STM_SETIMAGE, IMAGE_ICON, (LPARAM)error_icon);
     ShowWindow(icon->hwnd, SW_SHOW);
 }
@@ -193,8 +195,15 @@ static void build_message(AppState* app, const ErrorTexts* texts)
     UiControl* label = &app->message_label;
     (void)ui_label_create(label, &app->error_window);
     (void)ui_set_text(label, texts->message, texts->message_length);
-    // As wide as the whole window: the text wraps within the label and the client edge clips it.
-    (void)ui_move(label, MESSAGE_X, MESSAGE_Y, process_globals.error_window_rect.width, MESSAGE_HEIGHT);
+    // The frame's width decides the client area's, and it differs between systems and DPIs: the
+    // label's right edge comes from the window as created, so that a long line wraps inside it.
+    // Without a window there is nothing to fit; the outer width then stands in.
+    int32_t client_width = process_globals.error_window_rect.width;
+    RECT client = {};
+    if (GetClientRect(app->error_window.hwnd, &client)) {
+        client_width = ui_unscale(client.right, ui_current_dpi());
+    }
+    (void)ui_move(label, MESSAGE_X, MESSAGE_Y, client_width - MESSAGE_X - MESSAGE_RIGHT_MARGIN, MESSAGE_HEIGHT);
     ShowWindow(label->hwnd, SW_SHOW);
 }
 
@@ -202,7 +211,7 @@ static void build_link(AppState* app, const ErrorTexts* texts)
 {
     UiControl* link = &app->link_label;
     (void)ui_label_create(link, &app->error_window);
-    HCURSOR hand = LoadCursorW(nullptr, MAKEINTRESOURCEW(32649)); // IDC_HAND
+    HCURSOR hand = LoadCursorW(nullptr, IDC_HAND);
     ui_label_make_link(link, hand);
     link->label.click_command = LINK_COMMAND;
     link->label.text_color = LINK_COLOR;

@@ -35,7 +35,7 @@ uint32_t user_language();
 // What the link opens: https_url, else http_url; a missing or empty value counts as absent.
 // Null when neither is there (the link then only closes the window).
 const char* error_link_target(const InstallerConfig* config);
-// Opens the link's target; shell_open unless a test points it elsewhere.
+// Opens the link's target; shell_open_unelevated unless a test points it elsewhere.
 extern int (*error_window_open_link)(const char* target);
 // Frees the fonts and brushes of the error window once its native window is gone (the window
 // is destroyed first if it still exists). Safe to call when no error window was ever built.

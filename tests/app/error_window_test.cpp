@@ -230,10 +230,10 @@ TEST_F(ErrorWindowTest, LaidOutAtTheTrueDpi)
 
         struct Expected {
             HWND hwnd;
-            int32_t x, y, width, height;
+            int32_t x, y, width, height; // width 0: up to the client area's margin (TextsFitInside...)
         } controls[] = {
             {app->error_icon.hwnd, 16, 16, 32, 32},
-            {app->message_label.hwnd, 69, 15, 400, 50},
+            {app->message_label.hwnd, 69, 15, 0, 50},
             {app->link_label.hwnd, 140, 65, 120, 20},
         };
         for (const Expected& c : controls) {
@@ -247,7 +247,9 @@ TEST_F(ErrorWindowTest, LaidOutAtTheTrueDpi)
                 EXPECT_EQ(r.bottom - r.top, GetSystemMetrics(SM_CYICON));
                 EXPECT_LE(r.right, ui_scale(69, row.dpi));
             } else {
-                EXPECT_EQ(r.right - r.left, ui_scale(c.width, row.dpi));
+                if (c.width != 0) {
+                    EXPECT_EQ(r.right - r.left, ui_scale(c.width, row.dpi));
+                }
                 EXPECT_EQ(r.bottom - r.top, ui_scale(c.height, row.dpi));
             }
             EXPECT_TRUE(IsWindowVisible(c.hwnd));
@@ -266,6 +268,59 @@ TEST_F(ErrorWindowTest, LaidOutAtTheTrueDpi)
         error_window_release();
         ASSERT_FALSE(IsWindow(hwnd));
         EXPECT_FALSE(quit_posted()) << "tear-down of a window must not end a loop";
+        *app = AppState();
+        process_globals.dpi = 96;
+    }
+}
+
+// Nothing of either language's texts is cut off at any DPI: each text, word-wrapped as the static
+// control draws it, in the label's own font at the label's pixel width, fits the label; each label
+// lies inside the client area, and the message ends 16 units short of its right edge (the icon's
+// margin on the left), however wide the frame leaves the client area.
+TEST_F(ErrorWindowTest, TextsFitInsideTheWindowInBothLanguagesAtEachDpi)
+{
+    const ErrorTexts* languages[] = {error_texts_for_language(0x0409), error_texts_for_language(0x0419)};
+    for (int32_t dpi : {96, 120, 144, 192}) {
+        SCOPED_TRACE(testing::Message() << dpi << " DPI");
+        show(dpi);
+        RECT client = {};
+        ASSERT_TRUE(GetClientRect(app->error_window.hwnd, &client));
+        RECT message = child_rect(app->message_label.hwnd);
+        RECT link = child_rect(app->link_label.hwnd);
+        // Scaled positions and widths each round down: up to a few pixels short, never past.
+        EXPECT_LE(message.right, client.right - ui_scale(16, dpi));
+        EXPECT_GE(message.right, client.right - ui_scale(16, dpi) - 3);
+        EXPECT_LE(message.bottom, link.top) << "the link would cover the message's last line";
+
+        struct Label {
+            HWND hwnd;
+            RECT rect;
+            bool is_message;
+        } labels[] = {{app->message_label.hwnd, message, true}, {app->link_label.hwnd, link, false}};
+        for (const Label& label : labels) {
+            EXPECT_GE(label.rect.left, 0);
+            EXPECT_GE(label.rect.top, 0);
+            EXPECT_LE(label.rect.right, client.right);
+            EXPECT_LE(label.rect.bottom, client.bottom);
+            LONG width = label.rect.right - label.rect.left;
+            LONG height = label.rect.bottom - label.rect.top;
+
+            HDC dc = GetDC(label.hwnd);
+            ASSERT_NE(dc, nullptr);
+            HGDIOBJ old_font = SelectObject(dc, (HFONT)SendMessageW(label.hwnd, WM_GETFONT, 0, 0));
+            for (const ErrorTexts* texts : languages) {
+                std::wstring text = label.is_message ? wide(texts->message, texts->message_length)
+                                                     : wide(texts->link, texts->link_length);
+                RECT needed = {0, 0, width, 0};
+                DrawTextW(dc, text.c_str(), (int)text.size(), &needed, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+                EXPECT_LE(needed.right, width) << "a word wider than its label: " << testing::PrintToString(text);
+                EXPECT_LE(needed.bottom, height) << "more lines than its label holds: " << testing::PrintToString(text);
+            }
+            SelectObject(dc, old_font);
+            ReleaseDC(label.hwnd, dc);
+        }
+
+        error_window_release();
         *app = AppState();
         process_globals.dpi = 96;
     }

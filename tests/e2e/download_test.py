@@ -163,7 +163,7 @@ class DownloadTest(DownloadBase):
         left, top, right, bottom = window["rect"]
         self.assertEqual((right - left, bottom - top), (400, 130))
         self.assertEqual((left, top), ((harness.SCREEN[0] - 400) // 2, (harness.SCREEN[1] - 130) // 2))
-        self.assertEqual(window["label_rects"], [(69, 15, 400, 50), (140, 65, 120, 20)])
+        self.assertEqual(window["label_rects"], [(69, 15, 309, 50), (140, 65, 120, 20)])
         self.assertEqual(window["icons"], [(16, 16, 32, 32)], "the error icon's control is not 32 x 32 at (16, 16)")
 
     def launched_urls(self, wait):

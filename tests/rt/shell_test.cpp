@@ -7,6 +7,7 @@
 #include "rt/shell.h"
 #include "tests/rt/rt_test_support.h"
 
+#include <objbase.h>
 #include <tlhelp32.h>
 
 namespace {
@@ -74,6 +75,39 @@ TEST(ShellOpen, RefusalsAreMinusOne) {
     ASSERT_TRUE(tiny.ok());
     std::string huge(rt_test::TinyHeap::TOO_MUCH, 'u');
     EXPECT_EQ(shell_open(huge.c_str()), -1);
+}
+
+// Whichever way opens the target (the desktop's shell where there is one, else this process), the
+// answer is shell_open's, the caller's thread keeps its COM state, and a shell that is slow to
+// answer (under Wine, COM can take 10 s to find there is none) does not hold up the click.
+TEST(ShellOpenUnelevated, AnswersAsShellOpenWithoutWaitingLong) {
+    rt_test::ScratchDir scratch;
+    ASSERT_TRUE(scratch.ok());
+    wchar_t system_dir[MAX_PATH];
+    ASSERT_GT(GetSystemDirectoryW(system_dir, MAX_PATH), 0u);
+    std::string program = scratch / "quick.exe";
+    ASSERT_TRUE(CopyFileW((std::wstring(system_dir) + L"\\hostname.exe").c_str(),
+                          rt_test::extended(program).c_str(), FALSE));
+    // Starting a program can itself take a minute under emulated 32-bit Wine; a refusal is quick
+    // everywhere, so only that bounds the wait for the shell.
+    struct Row {
+        std::string target;
+        int result;
+        DWORD limit_ms; // 0: no limit
+    } rows[] = {{program, 0, 0}, {scratch / "missing.exe", -1, 6000}};
+    for (const Row& row : rows) {
+        APTTYPE type_before = APTTYPE_CURRENT, type_after = APTTYPE_CURRENT;
+        APTTYPEQUALIFIER qualifier;
+        HRESULT com_before = CoGetApartmentType(&type_before, &qualifier);
+        DWORD started = GetTickCount();
+        EXPECT_EQ(shell_open_unelevated(row.target.c_str()), row.result) << row.target;
+        if (row.limit_ms != 0) {
+            EXPECT_LT(GetTickCount() - started, row.limit_ms) << row.target;
+        }
+        EXPECT_EQ(CoGetApartmentType(&type_after, &qualifier), com_before) << row.target;
+        EXPECT_EQ(type_after, type_before) << row.target;
+    }
+    wait_for_program(L"quick.exe");
 }
 
 TEST(SystemErrorText, OneLineWithoutTheClosingPeriod) {
