@@ -5,6 +5,7 @@
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/error_window.h"
+#include "app/install_log.h"
 #include "rt/format.h"
 #include "rt/heap.h"
 #include "app/run_folder.h"
@@ -47,6 +48,7 @@ int run_setup()
     RunFolder* run = process_globals.run;
     // The lock keeps the file from changing and its folder handle keeps the path leading to it.
     if (!run || !run->setup_lock || !handle_is_at(run->setup_lock, run->setup_path)) {
+        install_log("setup not started: its file is not where it was written");
         return -1;
     }
     char* command = setup_command_line(run->setup_path, process_globals.config->setup_args);
@@ -56,11 +58,16 @@ int run_setup()
 
     int result = -1;
     if (wide_path && wide_command && wide_folder) {
+        install_log("starting setup: %s", command);
         result = create_setup_process(wide_path, wide_command, wide_folder);
+    } else {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (result == 0) {
+        install_log("setup started");
         run->setup_started = true;
     } else {
+        install_log("setup not started: %E", GetLastError());
         setup_file_drop(run); // a file that can't be started is of no use to anyone
     }
     heap_free(wide_folder);

@@ -7,6 +7,7 @@
 #include "app/config.h"
 #include "app/download.h"
 #include "app/error_window.h"
+#include "app/install_log.h"
 #include "app/installer.h"
 #include "app/launch.h"
 #include "app/run_folder.h"
@@ -46,20 +47,50 @@ static void sweep_earlier_runs()
     heap_free(parent);
 }
 
-// Makes this run's folder. 0, or 1 when there is none: then nothing can be written or started.
-static int make_run_folder()
+// Writes one configuration value; addresses lose any user name and password on the way.
+static void log_setting(const char* key, const char* value, bool address)
+{
+    if (!value) {
+        install_log("config %s: (none)", key);
+        return;
+    }
+    char shown[CONFIG_BLOCK_SIZE];
+    if (address) {
+        address_without_credentials(value, shown, sizeof shown);
+        value = shown;
+    }
+    install_log("config %s: \"%s\"", key, value);
+}
+
+static void log_configuration(const InstallerConfig* config)
+{
+    log_setting("https_url", config->https_url, true);
+    log_setting("http_url", config->http_url, true);
+    log_setting("setup_args", config->setup_args, false);
+    log_setting("sha256", config->sha256, false);
+}
+
+// Makes this run's folder and starts its log there. 0, or 1 when there is none: then nothing can
+// be written or started.
+static int make_run_folder(const InstallerConfig* config)
 {
     if (run_folder_create(&run_folder) != 0) {
         return 1;
     }
     process_globals.run = &run_folder;
+    if (install_log_open(run_folder.folder) == 0) { // without a log the run goes on all the same
+        install_log("folder %s", run_folder.path);
+        log_configuration(config);
+    }
     return 0;
 }
 
 // Writes the carried setup program into this run's folder and starts it. No window is ever shown.
 static int run_embedded_setup(const ByteSpan* payload)
 {
+    install_log("embedded setup program: %u bytes", payload->length);
     if (!process_globals.run || setup_file_write_all(process_globals.run, payload->data, payload->length) != 0) {
+        install_log("embedded setup program not written: %E", GetLastError());
         return 1;
     }
     return run_setup() == 0 ? 0 : 1;
@@ -196,7 +227,7 @@ static int run_installer(InstallerConfig* config)
     config->expected_size = DEFAULT_EXPECTED_SIZE;
 
     sweep_earlier_runs();
-    int have_folder = make_run_folder(); // without one, the download mode shows the error window
+    int have_folder = make_run_folder(config); // without one, the download mode shows the error window
 
     ByteSpan payload = {};
     if (resource_load(EMBEDDED_SETUP_RESOURCE, &payload) == 0) {
@@ -214,6 +245,7 @@ static int run_installer(InstallerConfig* config)
 
 int installer_main(HINSTANCE instance, HINSTANCE reserved, LPWSTR command_line, int show_command)
 {
+    install_log_start_clock();
     // Before anything can load a DLL by name from the executable's folder.
     (void)restrict_dll_search(); // 1 still leaves the current directory out of the search
 
@@ -235,6 +267,8 @@ int installer_main(HINSTANCE instance, HINSTANCE reserved, LPWSTR command_line, 
     if (config) {
         process_globals.config = config;
         result = run_installer(config);
+        install_log("exit code %d", result);
+        install_log_close();
         if (!process_globals.app) { // else a worker that would not stop still uses both
             if (process_globals.run) {
                 run_folder_release(process_globals.run);

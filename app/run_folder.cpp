@@ -1,6 +1,7 @@
 #include "app/run_folder.h"
 
 #include "app/config.h"
+#include "app/install_log.h"
 #include "rt/file.h"
 #include "rt/file_handle.h"
 #include "rt/format.h"
@@ -15,6 +16,9 @@ static const uint32_t NAME_LENGTH = sizeof(RUN_FOLDER_PREFIX) - 1 + RUN_FOLDER_R
 // Rights the sweep needs to recognise a folder by its owner and access list.
 static const SECURITY_INFORMATION SWEEP_SECURITY = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 static const DWORD SWEEP_DESCRIPTOR_BYTES = 4096;
+// An earlier run's log stays this long, so that a user who runs the installer again after a
+// failure still has the failed run's log to send; its folder goes with it afterwards.
+static const ULONGLONG LOG_KEEP_100NS = 7ULL * 24 * 60 * 60 * 10000000;
 
 static void close_held(HANDLE* handle)
 {
@@ -153,7 +157,23 @@ void run_folder_release(RunFolder* run)
 struct SweepFolder {
     HANDLE folder;
     bool complete;       // every entry so far could go
+    bool log_kept;       // a recent log stays, and so does the folder
+    ULONGLONG now;       // FILETIME units
 };
+
+// True for an install log written within LOG_KEEP_100NS; such a log and its folder stay.
+static bool log_is_recent(const SweepFolder* sweep, const char* name, HANDLE file)
+{
+    if (lstrcmpiA(name, INSTALL_LOG_NAME) != 0) {
+        return false;
+    }
+    FILETIME written = {};
+    if (!GetFileTime(file, nullptr, nullptr, &written)) {
+        return false;
+    }
+    ULONGLONG time = ((ULONGLONG)written.dwHighDateTime << 32) | written.dwLowDateTime;
+    return time + LOG_KEEP_100NS > sweep->now;
+}
 
 static void sweep_entry(const char* name, DWORD attributes, void* context)
 {
@@ -170,7 +190,9 @@ static void sweep_entry(const char* name, DWORD attributes, void* context)
         sweep->complete = false;
         return;
     }
-    if (handle_delete(file) != 0) {
+    if (log_is_recent(sweep, name, file)) {
+        sweep->log_kept = true;
+    } else if (handle_delete(file) != 0) {
         sweep->complete = false; // a program that still runs from it, for one
     }
     CloseHandle(file);
@@ -204,8 +226,10 @@ static void sweep_candidate(const char* name, DWORD attributes, void* context)
         return;
     }
     if (folder_is_protected(folder)) {
-        SweepFolder contents = {folder, true};
-        if (dir_list_handle(folder, sweep_entry, &contents) == 0 && contents.complete) {
+        FILETIME now = {};
+        GetSystemTimeAsFileTime(&now);
+        SweepFolder contents = {folder, true, false, ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime};
+        if (dir_list_handle(folder, sweep_entry, &contents) == 0 && contents.complete && !contents.log_kept) {
             (void)handle_delete(folder); // refused when something is left after all
         }
     }
@@ -279,7 +303,11 @@ int setup_file_finish(SetupWriter* writer, RunFolder* run)
         SetLastError(ERROR_INVALID_FUNCTION);
         return 1;
     }
-    if (!digest_allowed(digest)) {
+    const char* pin = process_globals.config ? process_globals.config->sha256 : nullptr;
+    bool allowed = digest_allowed(digest);
+    install_log("setup file: %U bytes, sha256 %32b, pin %s", writer->length, digest,
+                !pin ? "not set" : allowed ? "matches" : "does not match");
+    if (!allowed) {
         setup_file_discard(writer);
         SetLastError(ERROR_INVALID_DATA);
         return 1;
@@ -294,6 +322,7 @@ int setup_file_finish(SetupWriter* writer, RunFolder* run)
     run->setup_lock = lock;
     CopyMemory(run->setup_digest, digest, sizeof digest);
     if (!setup_file_intact(run)) {
+        install_log("setup file failed its check through the lock");
         setup_file_drop(run);
         SetLastError(ERROR_INVALID_DATA);
         return 1;

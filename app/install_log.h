@@ -1,0 +1,25 @@
+// The run's log: install.log in the run's folder, for whoever has to find out why a run failed.
+// One event a line, UTF-8: the milliseconds since the installer started, a space, the event.
+// Writing it never fails the run: without an open log, or once it is full, events are dropped.
+#pragma once
+
+#include <windows.h>
+#include <stdint.h>
+
+const char INSTALL_LOG_NAME[] = "install.log";
+// The log stops growing here; its last line then says so.
+const uint32_t INSTALL_LOG_CAP = 65536;
+
+// Starts the clock that the log's times count from. Called first thing; a log opened without it
+// counts from its opening.
+void install_log_start_clock();
+// Creates the log new in the held folder (a file of that name already there, or a link, is never
+// written through). 0, or 1 with the last error; the run goes on without a log either way.
+int install_log_open(HANDLE folder);
+// Appends one event, formatted as str_format does; a line that does not fit is cut. Any thread.
+void install_log(const char* format, ...);
+// Closes the log; later events are dropped.
+void install_log_close();
+// Copies the address into out (size bytes, NUL-terminated) without the user name and password
+// that it may carry before its host.
+void address_without_credentials(const char* address, char* out, uint32_t size);
