@@ -41,6 +41,8 @@ class DownloadBase(harness.InstallerTestCase):
         with open(self.setup_file, "rb") as f:
             self.assertTrue(f.read() == self.payload, "the downloaded file differs from the served one")
         self.assertEqual(self.setup_records(wait=wait), self.expected_record(SETUP_ARGS))
+        command_line = self.expected_record(SETUP_ARGS)[0][0]
+        self.assertEqual(self.run_log()[-3:], ["starting setup: " + command_line, "setup started", "exit code 0"])
 
     def shared_server_url(self, scheme):
         """The run's own test server (tests/server) serving the stand-in setup program."""
@@ -139,7 +141,9 @@ class DownloadTest(DownloadBase):
                 self.driver.call("close")
                 self.assertEqual(process.wait(10), 1)
                 self.assertEqual(self.setup_records(wait=0.5), [])
-                self.assertEqual(self.run_folders(), [], "a failed run left its folder")
+                self.assertEqual(self.leftovers(), [], "a failed run left more than its log")
+                log = self.run_log()
+                self.assertEqual(log[-1], "exit code 1")
 
     def check_error_window(self, language, env):
         self.browser = self.capture_browser()
@@ -228,7 +232,8 @@ class DownloadTest(DownloadBase):
                 self.assertLess(ended - closed, 2.0)
                 self.assertFalse(os.path.exists(self.setup_file), "the partial download was left behind")
                 self.assertEqual(self.setup_records(wait=0.5), [])
-                self.assertEqual(self.run_folders(), [], "a cancelled run left its folder")
+                self.assertEqual(self.leftovers(), [], "a cancelled run left more than its log")
+                self.assertEqual(self.run_log()[-1], "exit code 0")
 
     def test_second_instance_defers_to_first(self):
         """A second installer started while a first one downloads brings the first one's window

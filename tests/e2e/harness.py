@@ -43,6 +43,7 @@ AEDEBUG_KEYS = ("HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug"
 # What the stand-in setup program records, and what the installer names its download.
 SETUP_RECORD = "setup-run.txt"
 SETUP_NAME = "setup.exe"
+LOG_NAME = "install.log"
 RUN_FOLDER_PREFIX = "quorvel-"
 
 
@@ -463,6 +464,19 @@ class InstallerTestCase(unittest.TestCase):
         folders = [os.path.join(self.system_temp, n) for n in os.listdir(self.system_temp)
                    if n.startswith(RUN_FOLDER_PREFIX)]
         return sorted(folders, key=os.path.getmtime)
+
+    def leftovers(self):
+        """What the run folders hold besides their logs, as paths relative to the temporary folder."""
+        return sorted(os.path.join(os.path.basename(folder), name) for folder in self.run_folders()
+                      for name in os.listdir(folder) if name != LOG_NAME)
+
+    def run_log(self, folder=None):
+        """The events of a run's log (the newest run's by default), without their times."""
+        path = os.path.join(folder or self.run_folder(), LOG_NAME)
+        with open(path, "rb") as log:
+            lines = log.read().decode("utf-8").split("\r\n")
+        self.assertEqual(lines[-1], "", "the log's last line is not whole")
+        return [line.split(" ", 1)[1] for line in lines[:-1]]
 
     def run_folder(self):
         """The newest run folder, or a path where none exists."""

@@ -83,7 +83,7 @@ class SecurityTest(harness.InstallerTestCase):
         self.driver.wait_error()
         self.driver.call("close")
         self.assertEqual(process.wait(10), 1)
-        self.assertEqual(self.run_folders(), [])
+        self.assertEqual(self.leftovers(), [])
 
 
 if __name__ == "__main__":
