@@ -125,36 +125,64 @@ HANDLE open_relative(HANDLE root, const char* name, DWORD access, DWORD share, D
     return handle;
 }
 
-// True when handle is no link and its final path is the final path of parent, a separator and name.
-bool handle_is_child(HANDLE handle, HANDLE parent, const char* name)
+// Decides whether actual, a handle's final path, is the path meant by wide (a path or a name in
+// parent); scratch has FINAL_PATH_UNITS units for the path meant.
+typedef bool (*PathMatch)(const wchar_t* actual, const wchar_t* wide, HANDLE parent, wchar_t* scratch);
+
+// True when handle is no link and its final path matches text (UTF-8) as match decides.
+bool handle_matches(HANDLE handle, const char* text, PathMatch match, HANDLE parent)
 {
     if (handle_is_link(handle)) {
         return false;
     }
     wchar_t local[PATH_BUFFER_UNITS];
-    wchar_t* wide = path_to_wide(local, name);
+    wchar_t* wide = path_to_wide(local, text);
     if (wide == nullptr) {
         return false;
     }
-    wchar_t* meant = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
+    wchar_t* scratch = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
     wchar_t* actual = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
-    bool same = false;
-    if (meant && actual && final_path(parent, meant, FINAL_PATH_UNITS) == 0 &&
-        final_path(handle, actual, FINAL_PATH_UNITS) == 0) {
-        uint32_t length = wide_length(meant);
-        uint32_t name_length = wide_length(wide);
-        if (length + 1 + name_length < FINAL_PATH_UNITS) {
-            if (length == 0 || meant[length - 1] != L'\\') { // a drive's root ends in one already
-                meant[length++] = L'\\';
-            }
-            CopyMemory(meant + length, wide, (name_length + 1) * sizeof(wchar_t));
-            same = same_path(meant, actual);
-        }
-    }
+    bool same = scratch && actual && final_path(handle, actual, FINAL_PATH_UNITS) == 0 &&
+                match(actual, wide, parent, scratch);
     heap_free(actual);
-    heap_free(meant);
+    heap_free(scratch);
     path_release(wide, local);
     return same;
+}
+
+// The final path of parent, a separator and the name.
+bool is_child_path(const wchar_t* actual, const wchar_t* name, HANDLE parent, wchar_t* meant)
+{
+    if (final_path(parent, meant, FINAL_PATH_UNITS) != 0) {
+        return false;
+    }
+    uint32_t length = wide_length(meant);
+    uint32_t name_length = wide_length(name);
+    if (length + 1 + name_length >= FINAL_PATH_UNITS) {
+        return false;
+    }
+    if (length == 0 || meant[length - 1] != L'\\') { // a drive's root ends in one already
+        meant[length++] = L'\\';
+    }
+    CopyMemory(meant + length, name, (name_length + 1) * sizeof(wchar_t));
+    return same_path(meant, actual);
+}
+
+// The path itself, or its long form: a path with short names, such as a %TMP% of
+// "C:\Users\JOHNSM~1\...", names the same folder.
+bool is_same_path(const wchar_t* actual, const wchar_t* path, HANDLE, wchar_t* long_path)
+{
+    if (same_path(path, actual)) {
+        return true;
+    }
+    DWORD length = GetLongPathNameW(path, long_path, FINAL_PATH_UNITS);
+    return length != 0 && length < FINAL_PATH_UNITS && same_path(long_path, actual);
+}
+
+// True when handle is no link and its final path is the final path of parent, a separator and name.
+bool handle_is_child(HANDLE handle, HANDLE parent, const char* name)
+{
+    return handle_matches(handle, name, is_child_path, parent);
 }
 
 // A held folder is opened without delete access: a handle with it would keep everyone else who
@@ -332,28 +360,7 @@ int handle_delete(HANDLE handle)
 
 bool handle_is_at(HANDLE handle, const char* path)
 {
-    if (handle_is_link(handle)) {
-        return false;
-    }
-    wchar_t local[PATH_BUFFER_UNITS];
-    wchar_t* wide = path_to_wide(local, path);
-    if (wide == nullptr) {
-        return false;
-    }
-    wchar_t* meant = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
-    wchar_t* actual = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
-    bool same = false;
-    if (meant && actual && final_path(handle, actual, FINAL_PATH_UNITS) == 0) {
-        same = same_path(wide, actual);
-        if (!same) { // a path with short names, such as a %TMP% of "C:\Users\JOHNSM~1\..."
-            DWORD length = GetLongPathNameW(wide, meant, FINAL_PATH_UNITS);
-            same = length != 0 && length < FINAL_PATH_UNITS && same_path(meant, actual);
-        }
-    }
-    heap_free(actual);
-    heap_free(meant);
-    path_release(wide, local);
-    return same;
+    return handle_matches(handle, path, is_same_path, nullptr);
 }
 
 char* handle_path(HANDLE handle)
