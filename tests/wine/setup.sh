@@ -58,3 +58,11 @@ fi
 if [ -x "$here/../server/start.sh" ]; then
     "$here/../server/start.sh" "$state"
 fi
+
+# The signer tests' code-signing authority (tests/signing), trusted in this prefix only.
+signing_ca="${QWI_BUILD_DIR:-}/tests/signing/ca.der"
+trust="${QWI_BUILD_DIR:-}/tests/helpers/trust_ca.exe"
+if [ -n "${QWI_BUILD_DIR:-}" ] && [ -f "$signing_ca" ] && [ -f "$trust" ]; then
+    QWI_WINE_STATE="$state" "$here/run.sh" "$trust" "Z:$(echo "$signing_ca" | tr / '\\')" \
+        </dev/null >>"$state/trust.log" 2>&1 || echo "note: the signing test CA could not be trusted" >&2
+fi
