@@ -106,3 +106,32 @@ TEST(SignerCheck, ReadsThroughTheHandleNotThePath)
     EXPECT_EQ(check(good, unsigned_file, name.c_str()).error, (DWORD)ERROR_SUCCESS);
     EXPECT_EQ(check(unsigned_file, good, name.c_str()).error, (DWORD)TRUST_E_NOSIGNATURE);
 }
+
+namespace {
+
+bool running_under_wine()
+{
+    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll && GetProcAddress(ntdll, "wine_get_version");
+}
+
+} // namespace
+
+// A certificate that its authority revoked, with the authority's list in the machine's "CA" store
+// (tests/wine/setup.sh puts it there), is refused without the network being asked. Wine 8 does not
+// check revocation at all (measured: this file passes WinVerifyTrust, and the chain it built shows
+// no revocation status, neither revoked nor unknown): under Wine the case reports that gap as
+// skipped instead of passing.
+TEST(SignerCheck, RevokedCertificateIsRefused)
+{
+    const std::string name = publisher();
+    ASSERT_FALSE(name.empty());
+    const std::string revoked = signing_file("revoked.exe");
+    Verdict verdict = check(revoked, revoked, name.c_str());
+    if (running_under_wine() && verdict.result == 0) {
+        GTEST_SKIP() << "KNOWN GAP under Wine: a certificate revoked by a list in the machine's CA store is "
+                        "accepted; Wine's WinVerifyTrust does not check revocation";
+    }
+    EXPECT_EQ(verdict.result, 1);
+    EXPECT_EQ(verdict.error, (DWORD)CERT_E_REVOKED) << std::hex << "0x" << verdict.error;
+}

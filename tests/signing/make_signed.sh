@@ -11,6 +11,10 @@
 #                     certificate that had expired before it signed (no timestamp)
 #   orphan.exe        signed by the publisher's name under an authority that is neither trusted
 #                     nor carried in the signature: the chain ends short of any root
+#   revoked.exe       signed by the publisher's name under the trusted authority, with a
+#                     certificate that the authority has revoked: ca.crl lists it
+#   ca.crl            the authority's revocation list, which tests/wine/setup.sh puts into the
+#                     test prefix's "CA" store
 #   tampered.exe      signed.exe with one byte of its code changed afterwards
 #   unsigned.exe      PROGRAM as it is
 # The keys are made here, at build time, and never leave OUT_DIR; they are kept across builds so
@@ -62,6 +66,28 @@ make_leaf other ca "$publisher Two"
 make_leaf stranger stranger_ca "$publisher"
 make_leaf expired ca "$publisher" 20200101000000Z 20210101000000Z
 make_leaf orphan unknown_ca "$publisher"
+
+# A certificate revoked by the trusted authority, and the authority's list that says so. Its
+# distribution point is a closed loopback port: the list only ever comes from the store.
+if [ ! -s revoked.crt ] || [ ! -s ca.crl.pem ]; then
+    mkdir -p ca-revoked
+    : >ca-revoked/index.txt
+    echo 2000 >ca-revoked/serial
+    echo 1000 >ca-revoked/crlnumber
+    printf '%s\n' "[ca]" "default_ca=test" "[test]" "database=ca-revoked/index.txt" \
+        "new_certs_dir=ca-revoked" "serial=ca-revoked/serial" "crlnumber=ca-revoked/crlnumber" \
+        "default_md=sha256" "policy=any" "unique_subject=no" "default_crl_days=3650" "[any]" \
+        "commonName=supplied" >ca-revoked/ca.cnf
+    cat code.ext >revoked.ext
+    echo "crlDistributionPoints=URI:http://127.0.0.1:9/quorvel-test.crl" >>revoked.ext
+    openssl req -newkey rsa:2048 -nodes -utf8 -subj "/CN=$publisher" -keyout revoked.key -out revoked.csr 2>/dev/null
+    openssl ca -batch -config ca-revoked/ca.cnf -utf8 -cert ca.pem -keyfile ca.key -in revoked.csr -days 3650 \
+        -extfile revoked.ext -notext -out revoked.crt 2>/dev/null
+    openssl ca -config ca-revoked/ca.cnf -cert ca.pem -keyfile ca.key -revoke revoked.crt 2>/dev/null
+    openssl ca -config ca-revoked/ca.cnf -cert ca.pem -keyfile ca.key -gencrl -out ca.crl.pem 2>/dev/null
+    cat revoked.crt ca.pem >revoked.chain
+fi
+openssl crl -in ca.crl.pem -outform DER -out "$out/ca.crl"
 openssl x509 -in ca.pem -outform DER -out "$out/ca.der"
 printf '%s' "$publisher" >"$out/publisher.txt"
 
@@ -74,6 +100,7 @@ sign other "$out/other_signer.exe"
 sign stranger "$out/untrusted.exe"
 sign expired "$out/expired.exe"
 sign orphan "$out/orphan.exe" orphan.crt
+sign revoked "$out/revoked.exe"
 cp "$program" "$out/unsigned.exe"
 
 # One byte in the middle of the first section (the code) changes; the signature stays as it was.
