@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include <stdio.h>
+
 #include <string>
 
 #include "rt/signature.h"
@@ -120,8 +122,10 @@ bool running_under_wine()
 // A certificate that its authority revoked, with the authority's list in the machine's "CA" store
 // (tests/wine/setup.sh puts it there), is refused without the network being asked. Wine 8 does not
 // check revocation at all (measured: this file passes WinVerifyTrust, and the chain it built shows
-// no revocation status, neither revoked nor unknown): under Wine the case reports that gap as
-// skipped instead of passing.
+// no revocation status, neither revoked nor unknown): under Wine the case prints that gap, and
+// ctest reports it as skipped instead of passed (cmake/WineTests.cmake). Not GTEST_SKIP: gtest
+// hands every result but a success to OutputDebugStringA, and the exception that raises kills
+// 32-bit Wine under qemu, with the rest of the run.
 TEST(SignerCheck, RevokedCertificateIsRefused)
 {
     const std::string name = publisher();
@@ -129,8 +133,9 @@ TEST(SignerCheck, RevokedCertificateIsRefused)
     const std::string revoked = signing_file("revoked.exe");
     Verdict verdict = check(revoked, revoked, name.c_str());
     if (running_under_wine() && verdict.result == 0) {
-        GTEST_SKIP() << "KNOWN GAP under Wine: a certificate revoked by a list in the machine's CA store is "
-                        "accepted; Wine's WinVerifyTrust does not check revocation";
+        printf("KNOWN GAP under Wine: a certificate revoked by a list in the machine's CA store is accepted; "
+               "Wine's WinVerifyTrust does not check revocation\n");
+        return;
     }
     EXPECT_EQ(verdict.result, 1);
     EXPECT_EQ(verdict.error, (DWORD)CERT_E_REVOKED) << std::hex << "0x" << verdict.error;
