@@ -45,6 +45,9 @@ static char** field_for_key(InstallerConfig* config, const char* key, uint32_t k
     if (prefix_compare(key, length, "sha256") == 0) {
         return &config->sha256;
     }
+    if (prefix_compare(key, length, "signer") == 0) {
+        return &config->signer;
+    }
     return nullptr;
 }
 
@@ -110,7 +113,7 @@ void config_release(InstallerConfig* config)
 {
     char** fields[] = {
         &config->setup_args, &config->http_url, &config->https_url,
-        &config->sha256,
+        &config->sha256, &config->signer,
     };
     for (char** field : fields) {
         heap_free(*field);

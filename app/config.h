@@ -17,6 +17,7 @@ struct InstallerConfig {
     char* https_url;
     uint64_t expected_size;
     char* sha256;            // optional pin of the setup program: 64 hex digits
+    char* signer;            // optional: the common name of the setup program's signing certificate
 };
 
 // Fills config from length bytes of block text. 0 on success, 1 when a value could not be copied.

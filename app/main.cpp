@@ -68,6 +68,7 @@ static void log_configuration(const InstallerConfig* config)
     log_setting("http_url", config->http_url, true);
     log_setting("setup_args", config->setup_args, false);
     log_setting("sha256", config->sha256, false);
+    log_setting("signer", config->signer, false);
 }
 
 // Makes this run's folder and starts its log there. 0, or 1 when there is none: then nothing can

@@ -9,6 +9,7 @@
 #include "rt/process.h"
 #include "rt/random.h"
 #include "rt/security.h"
+#include "rt/signature.h"
 
 // A name that exists already is made again: a run never uses a folder it did not just make.
 static const int NAME_ATTEMPTS = 16;
@@ -297,6 +298,7 @@ static bool digest_allowed(const uint8_t digest[SHA256_DIGEST_SIZE])
 
 int setup_file_finish(SetupWriter* writer, RunFolder* run)
 {
+    run->setup_refusal = ERROR_SUCCESS;
     uint8_t digest[SHA256_DIGEST_SIZE];
     if (sha256_finish(&writer->digest, digest) != 0) {
         setup_file_discard(writer);
@@ -309,6 +311,7 @@ int setup_file_finish(SetupWriter* writer, RunFolder* run)
                 !pin ? "not set" : allowed ? "matches" : "does not match");
     if (!allowed) {
         setup_file_discard(writer);
+        run->setup_refusal = ERROR_INVALID_DATA;
         SetLastError(ERROR_INVALID_DATA);
         return 1;
     }
@@ -322,10 +325,17 @@ int setup_file_finish(SetupWriter* writer, RunFolder* run)
     run->setup_lock = lock;
     CopyMemory(run->setup_digest, digest, sizeof digest);
     if (!setup_file_intact(run)) {
-        install_log("setup file failed its check through the lock");
+        run->setup_refusal = GetLastError();
+        install_log("setup file refused: %E", run->setup_refusal);
         setup_file_drop(run);
+        // One cause for every refusal of the file itself: the download rules the address out
+        // for it as for a pin that does not match.
         SetLastError(ERROR_INVALID_DATA);
         return 1;
+    }
+    const char* signer = process_globals.config ? process_globals.config->signer : nullptr;
+    if (signer) {
+        install_log("setup file signed by \"%s\", as configured", signer);
     }
     return 0;
 }
@@ -358,6 +368,7 @@ int setup_file_write_all(RunFolder* run, const void* data, uint32_t length)
 bool setup_file_intact(const RunFolder* run)
 {
     if (!run->setup_lock || !handle_is_at(run->setup_lock, run->setup_path)) {
+        SetLastError(ERROR_PATH_REDIRECTED);
         return false;
     }
     uint8_t digest[SHA256_DIGEST_SIZE];
@@ -366,10 +377,18 @@ bool setup_file_intact(const RunFolder* run)
     }
     for (uint32_t i = 0; i < SHA256_DIGEST_SIZE; ++i) {
         if (digest[i] != run->setup_digest[i]) {
+            SetLastError(ERROR_INVALID_DATA);
             return false;
         }
     }
-    return digest_allowed(digest);
+    if (!digest_allowed(digest)) {
+        SetLastError(ERROR_INVALID_DATA);
+        return false;
+    }
+    // The signature is checked through the lock, which keeps the file as it is from here until
+    // setup has been started from it.
+    const char* signer = process_globals.config ? process_globals.config->signer : nullptr;
+    return !signer || signer_check(run->setup_lock, run->setup_path, signer) == 0;
 }
 
 void setup_file_drop(RunFolder* run)

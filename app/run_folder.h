@@ -27,6 +27,9 @@ struct RunFolder {
     HANDLE setup_lock;   // the finished setup file, under file_lock_from_writer's lock; null when none
     uint8_t setup_digest[SHA256_DIGEST_SIZE]; // of the bytes written into the locked file
     bool setup_started;  // a process was created from the locked file: the folder stays
+    DWORD setup_refusal; // why setup_file_finish last refused a complete file: ERROR_INVALID_DATA
+                         // (content, pin, signer's name), the system's verdict on the signature,
+                         // ...; 0 when it did not
 };
 
 // The setup file while it is being written.
@@ -56,16 +59,18 @@ bool run_folder_name_is_ours(const char* name);
 int setup_file_create(const RunFolder* run, SetupWriter* writer);
 // Appends bytes to the setup file and to its digest. 0, or 1 with the last error.
 int setup_file_write(SetupWriter* writer, const void* data, uint32_t length);
-// Finishes the file: checks it against the sha256 pin when there is one (ERROR_INVALID_DATA), and
-// puts it under the run's lock (run->setup_lock, run->setup_digest). 0, or 1 with the last error;
-// on failure the file is discarded.
+// Finishes the file: checks it against the sha256 pin when there is one, puts it under the run's
+// lock (run->setup_lock, run->setup_digest) and checks it through the lock (setup_file_intact).
+// 0, or 1 with the last error: ERROR_INVALID_DATA for a file that fails a check (its cause in
+// run->setup_refusal). On failure the file is discarded.
 int setup_file_finish(SetupWriter* writer, RunFolder* run);
 // Deletes an unfinished file through its own handle and closes it. Harmless without one.
 void setup_file_discard(SetupWriter* writer);
 // Writes a whole block as the setup file and finishes it. 0, or 1 with the last error.
 int setup_file_write_all(RunFolder* run, const void* data, uint32_t length);
-// True when the locked setup file still holds what was written (and matches the pin) and still is
-// where run->setup_path says. Reads the whole file through the lock.
+// True when the locked setup file still holds what was written, matches the sha256 pin and is
+// signed by the configured signer (rt/signature) where the configuration has them, and still is
+// where run->setup_path says. Reads the whole file through the lock. False with the last error.
 bool setup_file_intact(const RunFolder* run);
 // Deletes the locked setup file (when it goes unused) and lets go of the lock.
 void setup_file_drop(RunFolder* run);

@@ -16,6 +16,10 @@ set_tests_properties(wine.teardown PROPERTIES FIXTURES_CLEANUP wine TIMEOUT 120)
 
 # One CTest test per GoogleTest test, each a process in the shared prefix.
 gtest_add_tests(TARGET qwi_unit_tests SOURCES ${QWI_UNIT_TEST_SOURCES} TEST_LIST QWI_UNIT_TESTS)
+# A known gap of Wine that a test prints rather than passes over: shown by ctest as skipped.
+if(TEST SignerCheck.RevokedCertificateIsRefused)
+    set_tests_properties(SignerCheck.RevokedCertificateIsRefused PROPERTIES SKIP_REGULAR_EXPRESSION "KNOWN GAP")
+endif()
 
 # The 32-bit build of the same unit-test program, once, under 32-bit Wine. It comes from the
 # shipping build directory (QWI_WIN32_BUILD_DIR, default ../win32 next to this one).

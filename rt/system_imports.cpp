@@ -34,7 +34,13 @@
     X(L"bcrypt.dll", BCryptGenRandom, 16)         \
     X(L"bcrypt.dll", BCryptGetProperty, 24)       \
     X(L"bcrypt.dll", BCryptHashData, 16)          \
-    X(L"bcrypt.dll", BCryptOpenAlgorithmProvider, 16)
+    X(L"bcrypt.dll", BCryptOpenAlgorithmProvider, 16) \
+    X(L"wintrust.dll", WinVerifyTrust, 12)        \
+    X(L"wintrust.dll", WTHelperGetProvCertFromChain, 8) \
+    X(L"wintrust.dll", WTHelperGetProvSignerFromChain, 16) \
+    X(L"wintrust.dll", WTHelperProvDataFromStateData, 4) \
+    X(L"crypt32.dll", CertGetNameStringW, 24)     \
+    X(L"crypt32.dll", CertVerifyCertificateChainPolicy, 16)
 
 #if defined(_WIN64)
 #define IMPORT_SLOT_SYMBOL(name, bytes) "__imp_" #name
@@ -60,7 +66,7 @@ static void WINAPI import_not_loaded()
     void* import_slot_##name = (void*)import_not_loaded;
 SYSTEM_IMPORTS(DEFINE_IMPORT_SLOT)
 
-// Headers that do not declare a function as imported (bcrypt, the GDI+ flat API) make the
+// Headers that do not declare a function as imported (bcrypt, wintrust, the GDI+ flat API) make the
 // compiler call it by its plain name. An import library would supply a jump through the slot under
 // that name; these are those jumps. Without them the linker would patch such calls at start-up,
 // from the slots' contents at that time, before load_system_imports has filled them.

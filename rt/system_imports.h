@@ -10,9 +10,9 @@
 
 #include <stdint.h>
 
-// Loads wininet, gdiplus, msimg32, comctl32 and bcrypt from the system directory and fills the
-// import slots of every function the program uses. Call once, after restrict_dll_search and
-// before the program starts a thread or calls any of those functions. 0 on success; 1 when a DLL
+// Loads wininet, gdiplus, msimg32, comctl32, bcrypt, wintrust and crypt32 from the system
+// directory and fills the import slots of every function the program uses. Call once, after
+// restrict_dll_search and before the program starts a thread or calls any of those functions. 0 on success; 1 when a DLL
 // or a function could not be found (GetLastError tells why). Slots left unfilled end the process
 // with STATUS_ENTRYPOINT_NOT_FOUND if called, as the loader would have done at start-up.
 int load_system_imports();

@@ -9,7 +9,7 @@ need_i386=1
 export DEBIAN_FRONTEND=noninteractive
 
 pkgs=(cmake make g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-      wine wine64 xvfb xauth x11-apps imagemagick googletest python3 python3-pil openssl
+      wine wine64 xvfb xauth x11-apps imagemagick googletest python3 python3-pil python3-asn1crypto openssl
       osslsigncode curl procps file util-linux fonts-dejavu-core fonts-liberation)
 
 # 32-bit Linux programs (the 32-bit Wine loader) run through qemu user emulation on this kernel.

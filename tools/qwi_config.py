@@ -6,6 +6,9 @@ This tool finds that section through the executable's section table and shows, v
 replaces the text. It never changes the input executable unless --in-place is given.
 
 Exit codes: 0 success, 1 refused or invalid (nothing was written), 2 usage or file error.
+
+Standard library only, except for reading the signer out of a signed program (--signer-of,
+signer), which needs the ASN.1 library asn1crypto (Debian: python3-asn1crypto).
 """
 
 import argparse
@@ -21,9 +24,13 @@ from array import array
 BLOCK_SECTION = b".qwicfg"
 BLOCK_SIZE = 1024
 MAX_TEXT = BLOCK_SIZE - 1  # the installer reads up to the NUL, which must stay inside the block
-KEY_ORDER = ("https_url", "http_url", "setup_args", "sha256")
+KEY_ORDER = ("https_url", "http_url", "setup_args", "sha256", "signer")
 URL_KEYS = ("https_url", "http_url")
+PIN_KEYS = ("sha256", "signer")
 SECURITY_DIRECTORY = 4
+WIN_CERT_TYPE_PKCS_SIGNED_DATA = 2
+# X.509's upper bound for a common name (ub-common-name), which certificate authorities keep to.
+SIGNER_MAX_CHARACTERS = 64
 
 EXIT_OK = 0
 EXIT_REJECTED = 1
@@ -237,6 +244,19 @@ def check_url(value):
     return None
 
 
+def check_signer(value):
+    """Why the installer could never match value against a signer's common name, or None."""
+    if not value:
+        return "has no value; the installer would refuse every setup program"
+    if re.search(rb"[\x00-\x1f\x7f]", value):
+        return "contains a control character"
+    characters = len(value.decode("utf-8", "replace"))
+    if characters > SIGNER_MAX_CHARACTERS:
+        return ("is %d characters long; a certificate's common name has at most %d"
+                % (characters, SIGNER_MAX_CHARACTERS))
+    return None
+
+
 def check_text(text):
     """(errors, warnings) for block text (bytes) as the installer would read it."""
     errors, warnings = [], []
@@ -254,6 +274,7 @@ def check_text(text):
         errors.append("the text is not valid UTF-8 (byte %d)" % error.start)
 
     seen = {}
+    given = {}
     for line in installer_lines(text):
         if line.comment:
             continue
@@ -268,6 +289,7 @@ def check_text(text):
                           % (where, key, seen[key]))
         seen[key] = line.number
         value = line.value
+        given[key] = value
         if value.startswith(b" "):
             errors.append("%s: the %s value begins with a space; only one space separates a key "
                           "from its value and the others would become part of it" % (where, key))
@@ -283,6 +305,10 @@ def check_text(text):
         elif key == "sha256" and not re.fullmatch(rb"[0-9A-Fa-f]{64}", value):
             errors.append("%s: sha256 must be 64 hexadecimal digits (the SHA-256 of the setup "
                           "program), not %d characters" % (where, len(value)))
+        elif key == "signer":
+            problem = check_signer(value)
+            if problem:
+                errors.append("%s: signer %s" % (where, problem))
         elif re.search(rb"[\x00-\x08\x0a-\x1f\x7f]", value):
             errors.append("%s: the %s value contains a control character" % (where, key))
 
@@ -291,6 +317,12 @@ def check_text(text):
     elif "https_url" not in seen:
         warnings.append("no https_url: the installer tries only http_url, and its error window's "
                         "link opens https_url")
+    if not any(key in seen for key in PIN_KEYS):
+        for key in URL_KEYS:
+            if given.get(key, b"").startswith(b"http://"):
+                warnings.append("%s is plain http:// and neither sha256 nor signer is set: "
+                                "whoever is on the way can send any program, and the installer "
+                                "starts it with administrator rights" % key)
     return errors, warnings
 
 
@@ -323,6 +355,59 @@ def sha256_of(path):
         for chunk in iter(lambda: stream.read(1 << 20), b""):
             digest.update(chunk)
     return digest.hexdigest()
+
+
+def first_signature(image):
+    """The DER bytes of the PKCS#7 SignedData in the first entry of the certificate table."""
+    offset, size = image.security_directory()
+    if not size:
+        raise ToolError("%s is not signed: it has no certificate table" % image.label)
+    if offset + size > len(image.data) or size < 8:
+        raise ToolError("%s: the certificate table (offset %d, %d bytes) lies outside the file"
+                        % (image.label, offset, size))
+    length, _revision, kind = struct.unpack_from("<IHH", image.data, offset)
+    if kind != WIN_CERT_TYPE_PKCS_SIGNED_DATA or not 8 < length <= size:
+        raise ToolError("%s: the first certificate entry is no PKCS#7 signature (type %d, %d bytes)"
+                        % (image.label, kind, length))
+    return bytes(image.data[offset + 8:offset + length])
+
+
+def signer_of(path):
+    """The common name in the subject of the certificate that signed the program at path, as the
+    UTF-8 bytes that the signer key takes."""
+    try:
+        from asn1crypto import cms
+    except ImportError:
+        raise ToolError("reading a signer needs the Python package asn1crypto (Debian: "
+                        "python3-asn1crypto; elsewhere: pip install asn1crypto)", EXIT_USAGE)
+    image = PeImage(read_file(path), path)
+    der = first_signature(image)
+    try:
+        info = cms.ContentInfo.load(der)
+        if info["content_type"].native != "signed_data":
+            raise ValueError("it holds %s, not SignedData" % info["content_type"].native)
+        signed = info["content"]
+        signers = signed["signer_infos"]
+        if len(signers) != 1:
+            raise ValueError("it has %d signers; an Authenticode signature has one" % len(signers))
+        sid = signers[0]["sid"]
+        certificates = [c.chosen for c in signed["certificates"] if c.name == "certificate"]
+        if sid.name == "issuer_and_serial_number":
+            wanted = sid.chosen
+            found = [c for c in certificates if c.issuer == wanted["issuer"]
+                     and c.serial_number == wanted["serial_number"].native]
+        else:
+            found = [c for c in certificates if c.key_identifier == sid.chosen.native]
+        if not found:
+            raise ValueError("the signer's certificate is not in it")
+        names = [attribute["value"].native for rdn in found[0].subject.chosen for attribute in rdn
+                 if attribute["type"].native == "common_name"]
+    except (ValueError, TypeError, KeyError) as error:
+        raise ToolError("%s: cannot read its signature: %s" % (path, error))
+    if len(names) != 1:
+        raise ToolError("%s: the signer's certificate has %d common names in its subject, not one"
+                        % (path, len(names)))
+    return names[0].encode("utf-8")
 
 
 # ---------------------------------------------------------------------------------------------
@@ -398,6 +483,13 @@ def command_hash(args):
     return EXIT_OK
 
 
+def command_signer(args):
+    sys.stdout.flush()
+    sys.stdout.buffer.write(signer_of(args.file) + b"\n")
+    sys.stdout.buffer.flush()
+    return EXIT_OK
+
+
 def parse_assignments(assignments):
     values = {}
     for item in assignments:
@@ -417,32 +509,34 @@ def parse_assignments(assignments):
 
 def new_text(args, current_text):
     """The text to write, from --from-file or from key=value settings over the current values."""
-    pin = None
+    derived = {}  # key: (value, option), read from the files that the options name
     if args.sha256_of:
         try:
-            pin = sha256_of(args.sha256_of).encode()
+            derived["sha256"] = (sha256_of(args.sha256_of).encode(), "--sha256-of")
         except OSError as error:
             raise ToolError("cannot read %s: %s" % (args.sha256_of, error.strerror or error),
                             EXIT_USAGE)
+    if args.signer_of:
+        derived["signer"] = (signer_of(args.signer_of), "--signer-of")
     if args.from_file is not None:
         if args.from_file == "-":
             text = sys.stdin.buffer.read()
         else:
             text = read_file(args.from_file)
-        if pin is not None:
-            if "sha256" in installer_values(text):
-                raise ToolError("%s already has a sha256 line; remove it or leave out "
-                                "--sha256-of" % args.from_file)
+        for key, (value, option) in derived.items():
+            if key in installer_values(text):
+                raise ToolError("%s already has a %s line; remove it or leave out %s"
+                                % (args.from_file, key, option))
             if text and not text.endswith(b"\n"):
                 text += b"\n"
-            text += b"sha256 " + pin + b"\n"
+            text += key.encode() + b" " + value + b"\n"
         return text
 
     settings = parse_assignments(args.settings)
-    if pin is not None:
-        if "sha256" in settings:
-            raise ToolError("give either sha256=... or --sha256-of, not both", EXIT_USAGE)
-        settings["sha256"] = pin
+    for key, (value, option) in derived.items():
+        if key in settings:
+            raise ToolError("give either %s=... or %s, not both" % (key, option), EXIT_USAGE)
+        settings[key] = value
     if "sha256" in settings:
         settings["sha256"] = settings["sha256"].lower()
     values = {} if args.clear else installer_values(current_text)
@@ -508,9 +602,10 @@ def command_write(args):
     if args.from_file is not None and (args.settings or args.clear or args.unset):
         raise ToolError("--from-file takes the whole text; it cannot be combined with key=value "
                         "settings, --clear or --unset", EXIT_USAGE)
-    if args.from_file is None and not (args.settings or args.sha256_of or args.clear or args.unset):
+    if args.from_file is None and not (args.settings or args.sha256_of or args.signer_of or args.clear
+                                       or args.unset):
         raise ToolError("nothing to write: give key=value settings, --from-file, --sha256-of, "
-                        "--unset or --clear", EXIT_USAGE)
+                        "--signer-of, --unset or --clear", EXIT_USAGE)
     output = args.exe if args.in_place else args.output
     if not args.in_place and same_file(args.exe, output):
         raise ToolError("%s is the input file; use --in-place to change it" % output, EXIT_USAGE)
@@ -593,15 +688,18 @@ def build_parsers():
         "write", help="write a new configuration block into a copy of an executable",
         description="Write a new configuration block into a copy of EXE. key=value settings "
                     "replace those keys and keep the other settings of EXE (unless --clear); the "
-                    "lines are written in the order https_url, http_url, setup_args, sha256. "
+                    "lines are written in the order https_url, http_url, setup_args, sha256, "
+                    "signer. "
                     "--from-file writes a whole text as it is. Nothing is written when the text "
                     "does not fit, has unknown keys, bad addresses or lines the installer would "
                     "misread. The PE checksum of the result is updated.",
         epilog="Known keys: https_url and http_url (http:// or https:// addresses of setup.exe; "
                "https_url is tried first), setup_args (arguments for the setup program), sha256 "
-               "(64 hex digits, the SHA-256 of setup.exe). Example: %s write "
-               "QuorvelWebInstaller.exe -o custom.exe 'setup_args=\"AID=4711\"' "
-               "--sha256-of setup.exe" % PROG)
+               "(64 hex digits, the SHA-256 of setup.exe), signer (the common name of the "
+               "certificate that signs setup.exe; the installer then starts only a setup program "
+               "whose signature the system trusts and whose signer has that name). Example: %s "
+               "write QuorvelWebInstaller.exe -o custom.exe 'setup_args=\"AID=4711\"' "
+               "--signer-of setup.exe" % PROG)
     write.add_argument("exe", metavar="EXE", help="installer executable to start from")
     write.add_argument("settings", metavar="key=value", nargs="*", help="settings to write")
     where = write.add_mutually_exclusive_group()
@@ -611,6 +709,9 @@ def build_parsers():
                        help="take the whole block text from this file ('-': standard input)")
     write.add_argument("--sha256-of", metavar="SETUP.EXE",
                        help="add 'sha256 <hex>' with the SHA-256 of this setup program")
+    write.add_argument("--signer-of", metavar="SETUP.EXE",
+                       help="add 'signer <name>' with the common name of the certificate that "
+                            "signed this setup program (needs asn1crypto)")
     write.add_argument("--unset", metavar="KEY", action="append", choices=KEY_ORDER,
                        help="leave KEY out of the new block (repeatable)")
     write.add_argument("--clear", action="store_true",
@@ -629,6 +730,15 @@ def build_parsers():
     hash_parser.add_argument("file", metavar="FILE", help="setup program")
     hash_parser.set_defaults(run=command_hash)
     parsers["hash"] = hash_parser
+
+    signer_parser = commands.add_parser(
+        "signer", help="print the signer's name of a signed setup program",
+        description="Print the common name in the subject of the certificate that signed FILE "
+                    "(its Authenticode signature), as the signer key takes it. Needs the Python "
+                    "package asn1crypto.")
+    signer_parser.add_argument("file", metavar="FILE", help="signed setup program")
+    signer_parser.set_defaults(run=command_signer)
+    parsers["signer"] = signer_parser
     return top, parsers
 
 

@@ -43,6 +43,7 @@ struct Fields {
     const char* http_url;
     const char* https_url;
     const char* sha256;
+    const char* signer;
 };
 
 std::string escaped(const std::string& text)
@@ -131,6 +132,10 @@ TEST(ConfigParse, LineForms)
         // The later line wins.
         {"https_url a\nhttps_url b\nhttps_url c\n", -1, {nullptr, nullptr, "c", nullptr}},
         {"sha256 00ff\nsha256\n", -1, {nullptr, nullptr, nullptr, ""}},
+        // A signer's name keeps its inner spaces and bytes verbatim; a key that only starts with
+        // "signer" is another key.
+        {"signer  Quorvel  M\xc3\xbcller Ltd.  \nsigners x\nSigner y\n", -1,
+         {nullptr, nullptr, nullptr, nullptr, " Quorvel  M\xc3\xbcller Ltd."}},
         // Only length bytes are read.
         {"setup_args xyz", 12, {"x", nullptr, nullptr, nullptr}},
         {"https_url abc\nhttp_url d", 13, {nullptr, nullptr, "abc", nullptr}},
@@ -149,6 +154,7 @@ TEST(ConfigParse, LineForms)
         expect_field("http_url", c.expected.http_url, config.http_url, c.text);
         expect_field("https_url", c.expected.https_url, config.https_url, c.text);
         expect_field("sha256", c.expected.sha256, config.sha256, c.text);
+        expect_field("signer", c.expected.signer, config.signer, c.text);
         config_release(&config);
     }
 }
@@ -161,10 +167,10 @@ TEST(ConfigParse, ReleaseFreesEveryStringAndRepeatedKeysLeakNothing)
     InstallerConfig config = {};
     std::string text;
     for (int i = 0; i < 50; ++i) {
-        text += "setup_args a\nhttp_url b\nhttps_url c\nsha256 d\nunknown e\n";
+        text += "setup_args a\nhttp_url b\nhttps_url c\nsha256 d\nsigner f\nunknown e\n";
     }
     ASSERT_EQ(parse_config(text.data(), (uint32_t)text.size(), &config), 0);
-    EXPECT_EQ(heap.busy_blocks(), baseline + 4);
+    EXPECT_EQ(heap.busy_blocks(), baseline + 5);
 
     config_release(&config);
     EXPECT_EQ(heap.busy_blocks(), baseline);
@@ -172,6 +178,7 @@ TEST(ConfigParse, ReleaseFreesEveryStringAndRepeatedKeysLeakNothing)
     EXPECT_EQ(config.http_url, nullptr);
     EXPECT_EQ(config.https_url, nullptr);
     EXPECT_EQ(config.sha256, nullptr);
+    EXPECT_EQ(config.signer, nullptr);
 
     config_release(&config); // twice is harmless: the fields were nulled
 }
@@ -196,7 +203,7 @@ namespace {
 // Independent statement of the line rules, for the randomised comparison below.
 std::map<std::string, std::string> reference_parse(const std::string& text)
 {
-    static const char* const known[] = {"setup_args", "http_url", "https_url", "sha256"};
+    static const char* const known[] = {"setup_args", "http_url", "https_url", "sha256", "signer"};
     std::map<std::string, std::string> values;
     size_t position = 0;
     while (position < text.size()) {
@@ -234,6 +241,7 @@ std::string random_block(std::mt19937& random)
     static const char* const keys[] = {
         "setup_args", "http_url", "https_url", "sha256", "HTTPS_URL", "Setup_args", "https_urlx",
         "http_urls", "https_ur", "http_", "sha25", "sha2566", "#https_url", "#", "x", "\t", "\r",
+        "signer", "signers", "Signer",
     };
     static const char* const pieces[] = {
         " ", " ", "  ", "\r", "\t", "#", "a", "http://h/p", "\"AID=32197\"", "x y", "\xff", "\x01", "=",
@@ -290,6 +298,7 @@ TEST(ConfigModel, RandomBlocksMatchTheReferenceRules)
         expect_field("http_url", want("http_url"), config.http_url, text);
         expect_field("https_url", want("https_url"), config.https_url, text);
         expect_field("sha256", want("sha256"), config.sha256, text);
+        expect_field("signer", want("signer"), config.signer, text);
         config_release(&config);
         if (HasFailure()) {
             FAIL() << "stopped at round " << round;

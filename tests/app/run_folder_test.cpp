@@ -168,6 +168,80 @@ TEST_F(RunFolderTest, SetupFileLifecycle)
     EXPECT_FALSE(exists(scratch / run.name)) << "nothing started: file and folder go";
 }
 
+std::string sha256_hex(const std::string& bytes)
+{
+    Sha256 state = {};
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    if (sha256_begin(&state) != 0 || sha256_update(&state, bytes.data(), (uint32_t)bytes.size()) != 0 ||
+        sha256_finish(&state, digest) != 0) {
+        return std::string();
+    }
+    std::string hex;
+    for (uint8_t byte : digest) {
+        hex += "0123456789abcdef"[byte >> 4];
+        hex += "0123456789abcdef"[byte & 15];
+    }
+    return hex;
+}
+
+// The signer and the pin, each where configured, must both hold for the file that is written
+// (the embedded payload's way; a download finishes its file the same way). A refused file is
+// gone, and the refusal's cause is kept for the run. The files come from tests/signing.
+TEST_F(RunFolderTest, SignerAndPinBothHoldOrTheFileGoes)
+{
+    std::string name;
+    ASSERT_TRUE(rt_test::read_file(rt_test::signing_file("publisher.txt"), &name)) << "tests/signing not built?";
+    enum Pin { NO_PIN, RIGHT_PIN, WRONG_PIN };
+    struct Case {
+        const char* file;
+        bool signer;
+        Pin pin;
+        DWORD refusal; // 0: accepted
+    };
+    const Case cases[] = {
+        {"unsigned.exe", false, NO_PIN, ERROR_SUCCESS}, // without a signer, as before
+        {"signed.exe", true, NO_PIN, ERROR_SUCCESS},
+        {"signed.exe", true, RIGHT_PIN, ERROR_SUCCESS},
+        {"signed.exe", true, WRONG_PIN, ERROR_INVALID_DATA},
+        {"other_signer.exe", true, RIGHT_PIN, ERROR_INVALID_DATA},
+        {"unsigned.exe", true, RIGHT_PIN, (DWORD)TRUST_E_NOSIGNATURE},
+        {"untrusted.exe", true, NO_PIN, (DWORD)CERT_E_UNTRUSTEDROOT},
+        {"tampered.exe", true, NO_PIN, (DWORD)TRUST_E_BAD_DIGEST},
+    };
+    RunFolder run = {};
+    ASSERT_EQ(run_folder_create_in(&run, scratch.path().c_str()), 0);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + (c.signer ? ", signer" : "") +
+                     (c.pin == RIGHT_PIN ? ", right pin" : c.pin == WRONG_PIN ? ", wrong pin" : ""));
+        std::string body;
+        ASSERT_TRUE(rt_test::read_file(rt_test::signing_file(c.file), &body));
+        std::string pin = sha256_hex(body);
+        if (c.pin == WRONG_PIN) {
+            pin[10] = pin[10] == '0' ? '1' : '0';
+        }
+        config.sha256 = c.pin == NO_PIN ? nullptr : &pin[0];
+        config.signer = c.signer ? &name[0] : nullptr;
+        SetLastError(0);
+        int result = setup_file_write_all(&run, body.data(), (uint32_t)body.size());
+        DWORD error = GetLastError();
+        config.sha256 = nullptr;
+        config.signer = nullptr;
+        if (c.refusal == ERROR_SUCCESS) {
+            EXPECT_EQ(result, 0) << std::hex << error << " refusal " << run.setup_refusal;
+            EXPECT_EQ(rt_test::read_file(run.setup_path), body);
+            setup_file_drop(&run);
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(error, (DWORD)ERROR_INVALID_DATA) << "every refusal looks like a pin mismatch to the download";
+            EXPECT_EQ(run.setup_refusal, c.refusal) << std::hex << run.setup_refusal;
+            EXPECT_EQ(run.setup_lock, nullptr);
+            EXPECT_FALSE(exists(run.setup_path)) << "a refused file is deleted";
+        }
+    }
+    run_folder_release(&run);
+    EXPECT_FALSE(exists(scratch / run.name));
+}
+
 // Only folders this program provably made are swept; under Wine no access list reads back as
 // protected, so there every one of these stays, as a user's own folder would on Windows.
 TEST_F(RunFolderTest, SweepLeavesAloneWhatIsNotProvablyOurs)

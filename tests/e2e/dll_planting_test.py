@@ -8,7 +8,8 @@ import unittest
 import harness
 
 # The DLLs the installer loads that are not among the system's known DLLs.
-PLANTED = ("msimg32.dll", "wininet.dll", "gdiplus.dll", "comctl32.dll", "bcrypt.dll")
+PLANTED = ("msimg32.dll", "wininet.dll", "gdiplus.dll", "comctl32.dll", "bcrypt.dll", "wintrust.dll",
+           "crypt32.dll")
 PREFER_NATIVE = "mscoree,mshtml,winemenubuilder.exe=;" + ",".join(n[:-4] for n in PLANTED) + "=n,b"
 
 
@@ -44,11 +45,16 @@ class DllPlantingBase(harness.InstallerTestCase):
             os.remove(os.path.join(self.folder, marker))
 
     def check_installer_loads_none(self):
-        with open(self.programs.fake_setup, "rb") as f:
+        """With a signer, so that the signature check runs among the planted DLLs too."""
+        signing = harness.build64().path("tests", "signing")
+        harness.build64().require(os.path.join(signing, "signed.exe"))
+        with open(os.path.join(signing, "signed.exe"), "rb") as f:
             payload = f.read()
+        with open(os.path.join(signing, "publisher.txt"), encoding="utf-8") as f:
+            signer = f.read()
         server = self.file_server({"setup.exe": payload})
         installer = self.configured_copy(self.programs.installer, https_url=server.http_url("setup.exe"),
-                                         http_url=self.closed_url(), setup_args="X=1")
+                                         http_url=self.closed_url(), setup_args="X=1", signer=signer)
         code = self.run_installer(installer, bits=self.bits, env={"WINEDLLOVERRIDES": PREFER_NATIVE},
                                   timeout=self.process_timeout)
         self.assertEqual(code, 0)

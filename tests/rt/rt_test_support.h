@@ -189,4 +189,19 @@ inline const char* cyrillic_name() {
     return "\xD0\xA3\xD1\x81\xD1\x82\xD0\xB0\xD0\xBD\xD0\xBE\xD0\xB2\xD0\xBA\xD0\xB0";
 }
 
+// A file that tests/signing/make_signed.sh made in the build (QWI_BUILD_DIR), as a Windows path;
+// empty when QWI_BUILD_DIR is not set.
+inline std::string signing_file(const char* name) {
+    char build[1024];
+    DWORD n = GetEnvironmentVariableA("QWI_BUILD_DIR", build, sizeof build);
+    if (n == 0 || n >= sizeof build) {
+        return std::string();
+    }
+    std::string path = "Z:" + std::string(build, n) + "/tests/signing/" + name;
+    for (char& c : path) {
+        c = c == '/' ? '\\' : c;
+    }
+    return path;
+}
+
 }  // namespace rt_test

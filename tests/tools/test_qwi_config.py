@@ -112,6 +112,11 @@ class CliCases:
             (["--clear", "setup_args=x"], 1, "no download address"),
             (["setup_args=x", "setup_args=y"], 2, "twice"),
             (["sha256=" + PIN, "--sha256-of", self.exe], 2, "not both"),
+            (["signer="], 1, "signer has no value"),
+            (["signer=" + "n" * 65], 1, "at most 64"),
+            (["signer=a\x01b"], 1, "control character"),
+            (["signer=Quorvel Ltd.  "], 1, "drops trailing spaces"),
+            (["--signer-of", self.exe], 1, "not signed"),
             (["setup_args"], 2, "key=value"),
             ([], 2, "nothing to write"),
             (["--from-file", "TEXT", "setup_args=x"], 2, "cannot be combined"),
@@ -127,6 +132,8 @@ class CliCases:
             (b"https_url\n", "no value"),
             (b"https_url http://a/\nhttps_url http://b/\n", "repeats line 1"),
             (b"https_url http://a/\nsha256 xyz\n", "64 hexadecimal"),
+            (b"https_url http://a/\nsigner\n", "signer has no value"),
+            (b"https_url http://a/\nsigner a\tb\n", "control character"),
             (b"https_url http://a/\xff\n", "UTF-8"),
             (b"# nothing\n", "no download address"),
         ]
@@ -202,6 +209,30 @@ class CliCases:
         pinned = self.write_file("pinned", b"https_url http://h/\nsha256 " + PIN.encode() + b"\n")
         self.assertEqual(run_tool("write", self.exe, "-o", self.out, "--from-file", pinned,
                                   "--sha256-of", setup)[0], 1)
+
+    def test_plain_http_without_a_pin_is_warned_about(self):
+        cases = [
+            (b"https_url http://h/s.exe\n", ["https_url is plain http://"]),
+            (b"https_url https://h/s.exe\nhttp_url http://h/s.exe\n", ["http_url is plain http://"]),
+            (b"https_url http://h/s.exe\nhttp_url http://h/s.exe\n",
+             ["https_url is plain http://", "http_url is plain http://"]),
+            (b"https_url https://h/s.exe\nhttp_url https://h/s.exe\n", []),
+            (b"https_url http://h/s.exe\nsha256 " + PIN.encode() + b"\n", []),
+            (b"https_url http://h/s.exe\nsigner Quorvel Ltd.\n", []),
+            (b"https_url http://h/s.exe\n# signer Quorvel Ltd.\n", ["https_url is plain http://"]),
+        ]
+        for index, (text, expected) in enumerate(cases):
+            with self.subTest(text=text):
+                out = self.path("w%d.exe" % index)
+                rc, _, stderr = run_tool("write", self.exe, "-o", out, "--from-file",
+                                         self.write_file("w%d.txt" % index, text))
+                self.assertEqual(rc, 0, stderr)
+                rc, _, stderr = run_tool("validate", out)
+                self.assertEqual(rc, 0, stderr)
+                warned = [line for line in stderr.splitlines() if "plain http://" in line]
+                self.assertEqual(len(warned), len(expected), stderr)
+                for phrase in expected:
+                    self.assertIn(phrase, stderr)
 
     def sign_fake(self, at_end=True):
         """Appends a certificate blob, followed by other data unless at_end, and points the
@@ -306,6 +337,94 @@ class BuiltInstallerTest(CliCases, unittest.TestCase):
         subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-in", self.out,
                         "-out", resigned], check=True, capture_output=True)
         self.assertIn("setup_args x", run_tool("show", resigned)[1])
+
+
+def have_asn1crypto():
+    try:
+        import asn1crypto  # noqa: F401
+        return True
+    except ImportError:
+        return False
+
+
+@unittest.skipUnless(os.path.isfile(os.environ.get("QWI_TEST_EXE", "")),
+                     "set QWI_TEST_EXE to a built QuorvelWebInstaller.exe to sign copies of it")
+@unittest.skipUnless(shutil.which("osslsigncode") and shutil.which("openssl"), "needs osslsigncode and openssl")
+@unittest.skipUnless(have_asn1crypto(), "needs asn1crypto (python3-asn1crypto)")
+class SignerOfTest(unittest.TestCase):
+    """The signer's name read out of programs that osslsigncode signed here."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="qwi-signer-test-")
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.program = os.path.join(self.dir, "program.exe")
+        shutil.copyfile(os.environ["QWI_TEST_EXE"], self.program)
+
+    def signed(self, subject, name, source=None, nest=False):
+        """A copy of the program signed by a new self-signed certificate for subject."""
+        key, cert = os.path.join(self.dir, name + ".key"), os.path.join(self.dir, name + ".pem")
+        out = os.path.join(self.dir, name + ".exe")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-utf8", "-keyout", key,
+                        "-out", cert, "-days", "2", "-subj", subject], check=True, capture_output=True)
+        subprocess.run(["osslsigncode", "sign"] + (["-nest"] if nest else []) +
+                       ["-certs", cert, "-key", key, "-in", source or self.program, "-out", out],
+                       check=True, capture_output=True)
+        return out
+
+    def test_the_signers_common_name_byte_for_byte(self):
+        name = "Quorvel Software M\u00fcller GmbH & Co. KG"
+        signed = self.signed("/O=Quorvel/CN=%s/OU=Builds" % name, "good")
+        rc, stdout, stderr = run_tool("signer", signed)
+        self.assertEqual((rc, stdout), (0, name + "\n"), stderr)
+        # A second, nested signature does not change whose signature the system checks first.
+        nested = self.signed("/CN=Someone Else", "nested", source=signed, nest=True)
+        self.assertEqual(run_tool("signer", nested)[1], name + "\n")
+
+        out = os.path.join(self.dir, "out.exe")
+        rc, _, stderr = run_tool("write", self.program, "-o", out, "--signer-of", signed)
+        self.assertEqual(rc, 0, stderr)
+        values = qwi_config.installer_values(block_of(out)[2].rstrip(b"\0"))
+        self.assertEqual(values["signer"], name.encode("utf-8"))
+        self.assertNotIn("plain http://", stderr, "a signer pins the download")
+        text = os.path.join(self.dir, "text")
+        with open(text, "wb") as stream:
+            stream.write(b"https_url https://h/s.exe")
+        self.assertEqual(run_tool("write", self.program, "-o", out, "--from-file", text, "--signer-of", signed)[0], 0)
+        self.assertEqual(block_of(out)[2].rstrip(b"\0"),
+                         b"https_url https://h/s.exe\nsigner " + name.encode("utf-8") + b"\n")
+        self.assertEqual(run_tool("write", self.program, "-o", out, "signer=x", "--signer-of", signed)[0], 2)
+
+    def test_unusable_signatures_are_refused(self):
+        data = bytearray(read(self.program))
+        image = qwi_config.PeImage(data, self.program)
+        blob = struct.pack("<IHH", 24, 0x200, 2) + b"certificate!" + b"\0" * 4
+        garbage = data + blob
+        struct.pack_into("<II", garbage, image.security_entry, len(data), len(blob))
+        outside = bytearray(data)
+        struct.pack_into("<II", outside, image.security_entry, len(data) - 8, 4096)
+        other_type = data + struct.pack("<IHH", 16, 0x200, 1) + b"\0" * 8
+        struct.pack_into("<II", other_type, image.security_entry, len(data), 16)
+        cases = [
+            (self.program, 1, "not signed"),
+            (self.write(garbage), 1, "cannot read its signature"),
+            (self.write(outside), 1, "lies outside the file"),
+            (self.write(other_type), 1, "no PKCS#7 signature"),
+            (self.signed("/CN=First/CN=Second", "two"), 1, "2 common names"),
+            (self.signed("/O=Quorvel", "none"), 1, "0 common names"),
+            (os.path.join(self.dir, "missing.exe"), 2, "cannot read"),
+        ]
+        for path, code, expected in cases:
+            with self.subTest(expected=expected):
+                rc, stdout, stderr = run_tool("signer", path)
+                self.assertEqual(rc, code, stderr)
+                self.assertIn(expected, stderr)
+                self.assertEqual(stdout, "")
+
+    def write(self, data):
+        path = os.path.join(self.dir, "case%d.exe" % len(os.listdir(self.dir)))
+        with open(path, "wb") as stream:
+            stream.write(data)
+        return path
 
 
 class ImageLookupTest(unittest.TestCase):

@@ -58,3 +58,14 @@ fi
 if [ -x "$here/../server/start.sh" ]; then
     "$here/../server/start.sh" "$state"
 fi
+
+# The signer tests' code-signing authority (tests/signing), trusted in this prefix only, and its
+# revocation list.
+signing="${QWI_BUILD_DIR:-}/tests/signing"
+trust="${QWI_BUILD_DIR:-}/tests/helpers/trust_ca.exe"
+if [ -n "${QWI_BUILD_DIR:-}" ] && [ -f "$signing/ca.der" ] && [ -f "$trust" ]; then
+    for file in ca.der ca.crl; do
+        QWI_WINE_STATE="$state" "$here/run.sh" "$trust" "Z:$(echo "$signing/$file" | tr / '\\')" \
+            </dev/null >>"$state/trust.log" 2>&1 || echo "note: could not add the signing test $file" >&2
+    done
+fi
