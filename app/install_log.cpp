@@ -4,6 +4,7 @@
 
 #include "rt/file_handle.h"
 #include "rt/format.h"
+#include "rt/shell.h"
 
 // A line longer than this is cut: an address can take most of the configuration block.
 static const uint32_t LINE_BYTES = 1536;
@@ -103,6 +104,17 @@ void install_log(const char* format, ...)
     }
     ReleaseSRWLockExclusive(&log_lock);
     SetLastError(error);
+}
+
+void install_log_failure(const char* what, uint32_t code)
+{
+    // The formatter's own error conversion fails the whole line for a code without a text.
+    char text[512];
+    if (system_error_text(code, text, (int32_t)sizeof text) != 0 || text[0] == '\0') {
+        (void)str_print(text, sizeof text, "no text from the system");
+    }
+    const char* number = (code & 0x80000000u) != 0 ? "%s: (0x%08Xu) %s" : "%s: (%u) %s";
+    install_log(number, what, code, text);
 }
 
 void install_log_close()

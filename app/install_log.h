@@ -18,6 +18,9 @@ void install_log_start_clock();
 int install_log_open(HANDLE folder);
 // Appends one event, formatted as str_format does; a line that does not fit is cut. Any thread.
 void install_log(const char* format, ...);
+// Appends "<what>: (<code>) <the system's text for it>", the code in hex when it is an HRESULT;
+// without a text from the system, just the code. Keeps the last error.
+void install_log_failure(const char* what, uint32_t code);
 // Closes the log; later events are dropped.
 void install_log_close();
 // Copies the address into out (size bytes, NUL-terminated) without the user name and password

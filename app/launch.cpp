@@ -67,7 +67,7 @@ int run_setup()
         install_log("setup started");
         run->setup_started = true;
     } else {
-        install_log("setup not started: %E", GetLastError());
+        install_log_failure("setup not started", GetLastError());
         setup_file_drop(run); // a file that can't be started is of no use to anyone
     }
     heap_free(wide_folder);

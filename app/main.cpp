@@ -91,7 +91,7 @@ static int run_embedded_setup(const ByteSpan* payload)
 {
     install_log("embedded setup program: %u bytes", payload->length);
     if (!process_globals.run || setup_file_write_all(process_globals.run, payload->data, payload->length) != 0) {
-        install_log("embedded setup program not written: %E", GetLastError());
+        install_log_failure("embedded setup program not written", GetLastError());
         return 1;
     }
     return run_setup() == 0 ? 0 : 1;

@@ -326,7 +326,7 @@ int setup_file_finish(SetupWriter* writer, RunFolder* run)
     CopyMemory(run->setup_digest, digest, sizeof digest);
     if (!setup_file_intact(run)) {
         run->setup_refusal = GetLastError();
-        install_log("setup file refused: %E", run->setup_refusal);
+        install_log_failure("setup file refused", run->setup_refusal);
         setup_file_drop(run);
         // One cause for every refusal of the file itself: the download rules the address out
         // for it as for a pin that does not match.

@@ -71,14 +71,15 @@ TEST(InstallLog, TimedWholeLinesThatKeepTheLastError)
     ASSERT_EQ(install_log_open(scratch.folder), 0);
     install_log("first %d", 1);
     SetLastError(ERROR_DISK_FULL);
-    install_log("failed: %E", (uint32_t)ERROR_DISK_FULL);
+    install_log_failure("failed", ERROR_DISK_FULL);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
+    install_log_failure("refused", 0x800B0109); // a trust failure: a code that may have no text
     install_log("long %s", std::string(4000, 'x').c_str());
     install_log_close();
     install_log("after close");
 
     std::vector<std::string> lines = scratch.lines();
-    ASSERT_EQ(lines.size(), 3u);
+    ASSERT_EQ(lines.size(), 4u);
     uint64_t previous = 0;
     for (const std::string& line : lines) {
         size_t space = line.find(' ');
@@ -89,7 +90,8 @@ TEST(InstallLog, TimedWholeLinesThatKeepTheLastError)
     }
     EXPECT_NE(lines[0].find(" first 1"), std::string::npos);
     EXPECT_NE(lines[1].find(" failed: (112) "), std::string::npos) << lines[1];
-    EXPECT_LT(lines[2].size(), 2000u) << "a long event is cut to one line";
+    EXPECT_NE(lines[2].find(" refused: (0x800B0109) "), std::string::npos) << lines[2];
+    EXPECT_LT(lines[3].size(), 2000u) << "a long event is cut to one line";
 }
 
 // Writers on several threads never mix their lines, and the log stops at its cap with a last

@@ -63,7 +63,9 @@ class SignerTest(download_test.DownloadBase):
                 self.driver.call("close")
                 self.assertEqual(process.wait(10), 1)
                 self.assertEqual(self.setup_records(wait=0.5), [])
-                self.assertEqual(self.run_folders(), [], "a refused run left its folder")
+                self.assertEqual(self.leftovers(), [], "a refused run left more than its log")
+                refusals = [line for line in self.run_log() if line.startswith("setup file refused: ")]
+                self.assertEqual(len(refusals), 2, "one refusal an address in the log")
 
     def test_embedded_payload_by_someone_else_is_refused(self):
         """The embedded stand-in is not signed: with a signer it is never started."""
@@ -71,4 +73,5 @@ class SignerTest(download_test.DownloadBase):
         exe = self.signer_installer(self.programs.embedded_installer, https_url="http://unused.invalid/s.exe")
         self.assertEqual(self.run_installer(exe), 1)
         self.assertEqual(self.setup_records(wait=0.5), [])
-        self.assertEqual(self.run_folders(), [], "a refused payload left its folder")
+        self.assertEqual(self.leftovers(), [], "a refused payload left more than its log")
+        self.assertEqual(self.run_log()[-1], "exit code 1")
