@@ -354,7 +354,10 @@ static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* recei
         if (result != 0) {
             return failure(result);
         }
-        streaming = !waited; // data was at hand: the next read takes chunks while they come at once
+        // Only a read that found a good part of a chunk at hand shows a streaming body: a slow body
+        // has its few bytes at hand too, and whole-chunk reads would then wait for each chunk to
+        // trickle in, holding the progress (and the file) still for that long.
+        streaming = !waited && got >= HTTP_CHUNK_SIZE / 2;
         if (got == 0) {
             if (transfer->length_known && transfer->total != transfer->length) {
                 return failure(DOWNLOAD_ERROR_LENGTH); // cut short: resumable

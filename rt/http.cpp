@@ -15,14 +15,21 @@ const LONG CHANNEL_ABANDONED = 2;
 // A read shorter than this found its data at hand.
 const DWORD AT_HAND_MS = 20;
 
+volatile LONG readers_alive;
+
 } // namespace
+
+struct HttpRoot {
+    HINTERNET internet;
+    volatile LONG holders;   // the session while open, and each channel
+};
 
 struct HttpChannel {
     HANDLE go;               // auto-reset: op is set
     HANDLE done;             // auto-reset: op returned
     volatile LONG state;
     int op;
-    HINTERNET internet;
+    HttpRoot* root;          // held until the channel is freed
     wchar_t* url;
     wchar_t* headers;
     DWORD flags;
@@ -51,10 +58,26 @@ wchar_t* copy_wide(const wchar_t* text)
     return copy;
 }
 
+void root_hold(HttpRoot* root)
+{
+    InterlockedIncrement(&root->holders);
+}
+
+void root_release(HttpRoot* root)
+{
+    if (InterlockedDecrement(&root->holders) == 0) {
+        (void)InternetCloseHandle(root->internet); // nothing is left to be done about a failure
+        heap_free(root);
+    }
+}
+
 void channel_free(HttpChannel* channel)
 {
     if (channel->request) {
         (void)InternetCloseHandle(channel->request);
+    }
+    if (channel->root) {
+        root_release(channel->root); // after its request: a parent never closes under a child
     }
     CloseHandle(channel->go);
     CloseHandle(channel->done);
@@ -67,7 +90,7 @@ void run_op(HttpChannel* c)
 {
     switch (c->op) {
     case OP_OPEN:
-        c->request = InternetOpenUrlW(c->internet, c->url, c->headers, c->headers ? (DWORD)-1 : 0, c->flags, 0);
+        c->request = InternetOpenUrlW(c->root->internet, c->url, c->headers, c->headers ? (DWORD)-1 : 0, c->flags, 0);
         c->ok = c->request != nullptr;
         break;
     case OP_READ_ARRIVED: {
@@ -119,6 +142,7 @@ DWORD WINAPI reader(void* argument)
         SetEvent(channel->done);
     }
     channel_free(channel);
+    InterlockedDecrement(&readers_alive);
     return 0;
 }
 
@@ -163,15 +187,29 @@ int outcome(const HttpChannel* channel)
 int http_session_open(HttpSession* session, const wchar_t* agent, HANDLE cancel)
 {
     session->cancel = cancel;
-    session->internet = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    return session->internet ? 0 : 1;
+    session->root = nullptr;
+    HttpRoot* root = (HttpRoot*)heap_alloc_zeroed(sizeof(HttpRoot));
+    if (!root) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 1;
+    }
+    root->internet = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!root->internet) {
+        DWORD error = GetLastError();
+        heap_free(root);
+        SetLastError(error);
+        return 1;
+    }
+    root->holders = 1;
+    session->root = root;
+    return 0;
 }
 
 void http_session_close(HttpSession* session)
 {
-    if (session->internet) {
-        (void)InternetCloseHandle(session->internet); // a reader still in a call then fails and goes
-        session->internet = nullptr;
+    if (session->root) {
+        root_release(session->root);
+        session->root = nullptr;
     }
 }
 
@@ -180,6 +218,9 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
 {
     request->handle = nullptr;
     request->channel = nullptr;
+    if (!session->root) {
+        return ERROR_INVALID_HANDLE;
+    }
     if (cancelled(session)) {
         return ERROR_CANCELLED;
     }
@@ -189,13 +230,18 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
     }
     channel->go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     channel->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    channel->internet = session->internet;
+    channel->root = session->root;
+    root_hold(channel->root);
     channel->url = copy_wide(url);
     channel->headers = copy_wide(headers);
     channel->flags = flags;
     HANDLE thread = nullptr;
     if (channel->go && channel->done && channel->url && (channel->headers || !headers)) {
+        InterlockedIncrement(&readers_alive); // before it starts: it may be over at once
         thread = CreateThread(nullptr, 0, reader, channel, 0, nullptr);
+        if (!thread) {
+            InterlockedDecrement(&readers_alive);
+        }
     }
     if (!thread) {
         DWORD error = GetLastError();
@@ -241,4 +287,9 @@ void http_close(HttpRequest* request)
         channel->op = OP_QUIT; // the reader is idle between calls: it closes the request and goes
         SetEvent(channel->go);
     }
+}
+
+LONG http_readers_alive()
+{
+    return InterlockedCompareExchange(&readers_alive, 0, 0);
 }

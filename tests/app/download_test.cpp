@@ -10,6 +10,7 @@
 #include "app/download.h"
 #include "rt/process.h"
 #include "app/run_folder.h"
+#include "rt/http.h"
 #include <wininet.h>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,8 @@
 namespace {
 
 const DWORD WORKER_TIME_LIMIT_MS = 60000;
+// For the readers the worker gave up on to go once their server lets go of them.
+const DWORD READERS_END_LIMIT_MS = 10000;
 
 // The servers' body pattern: byte i is (i % 251) ^ ((i / 251) % 256).
 std::string pattern(size_t length)
@@ -117,6 +120,13 @@ protected:
         if (http_port.empty()) {
             return;
         }
+        // A reader left blocked in a stall must not outlive its test: the process could end under
+        // it, and one that woke up later would find another test's requests.
+        DWORD waiting_since = GetTickCount();
+        while (http_readers_alive() > 0 && GetTickCount() - waiting_since < READERS_END_LIMIT_MS) {
+            Sleep(10);
+        }
+        EXPECT_EQ(http_readers_alive(), 0) << "a request's reader still runs after the test";
         DestroyWindow(app.splash.hwnd);
         download_timings = saved_timings;
         run_folder_release(&run);
@@ -442,6 +452,36 @@ TEST_F(Download, ProgressMovesForwardWhileStreaming)
     EXPECT_TRUE(partial) << "no progress between 0 and 1000 was seen";
 }
 
+// A slow body reaches the file and the bar as it arrives, not a whole chunk at a time: a read that
+// waited for 16 KiB would hold both still for a second at 16 KiB/s (and, below 546 bytes/s, for
+// longer than the silence limit, failing a download that moves).
+TEST_F(Download, SlowBodyMovesAsItArrives)
+{
+    app.progress = 0;
+    std::string url = http("/slow/49152/16384?mz"); // 819 bytes every 50 ms, for three seconds
+    HANDLE thread = start_worker(url.c_str(), nullptr);
+    ASSERT_NE(thread, nullptr);
+    uint32_t shown = 0;
+    DWORD changed_at = 0;
+    DWORD longest_still = 0;
+    while (WaitForSingleObject(thread, 2) == WAIT_TIMEOUT) {
+        uint32_t now = app.progress;
+        DWORD tick = GetTickCount();
+        if (now != shown) {
+            if (shown != 0 && tick - changed_at > longest_still) {
+                longest_still = tick - changed_at;
+            }
+            shown = now;
+            changed_at = tick;
+        }
+    }
+    WorkerRun run = finish_worker(thread);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_TRUE(read_file(path) == program(49152));
+    printf("  the bar stood still for at most %lu ms\n", longest_still);
+    EXPECT_LT(longest_still, 400u);
+}
+
 // download_cancel stops a worker promptly, whether the server trickles or stalls, removes the
 // partial file and posts nothing.
 TEST_F(Download, CancelStopsPromptly)
@@ -657,6 +697,8 @@ TEST_F(Download, HostileServers)
             EXPECT_LT(seen.body_bytes, size * 105 / 100);
         }
         printf("  %-52s %7llu bytes served, %5lu ms\n", c.name, (unsigned long long)seen.body_bytes, took);
+        fflush(stdout);
+        (void)fetch_text(http(std::string("/forget/") + c.token + run_tag)); // a stall it left ends now
     }
 }
 
@@ -666,7 +708,8 @@ TEST_F(Download, CancelEndsWaitsAtOnce)
 {
     download_timings.first_round_wait = 20000;
     download_timings.silence_limit = 30000;
-    std::string stalled = http("/x/stall" + std::to_string(GetCurrentProcessId()) + "/stall=0.1,60/mz/1000000");
+    const std::string token = "stall" + std::to_string(GetCurrentProcessId());
+    std::string stalled = http("/x/" + token + "/stall=0.1,60/mz/1000000");
     const std::string closed = refused();
     const struct {
         const char* name;
@@ -687,6 +730,7 @@ TEST_F(Download, CancelEndsWaitsAtOnce)
         EXPECT_FALSE(file_exists(path));
         download_cancel_clear();
     }
+    (void)fetch_text(http("/forget/" + token)); // the stall ends, and the reader left in it goes
 }
 
 // What an answer means for the next attempts, and how long to wait.
