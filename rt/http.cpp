@@ -160,8 +160,9 @@ int call(HttpSession* session, HttpRequest* request, int op, DWORD timeout_ms)
         return 0;
     }
     if (InterlockedCompareExchange(&channel->state, CHANNEL_ABANDONED, CHANNEL_BUSY) == CHANNEL_IDLE) {
-        // The answer came just now after all; its signal is still set, and taken here.
-        (void)WaitForSingleObject(channel->done, 0);
+        // The answer came just now after all. Its signal is taken here (the reader gives it right
+        // after), so that it can't pass for the answer to the next call.
+        (void)WaitForSingleObject(channel->done, INFINITE);
         return woke == WAIT_OBJECT_0 + 1 ? ERROR_CANCELLED : 0;
     }
     request->channel = nullptr; // the reader frees it when its call returns
