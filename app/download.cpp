@@ -1,51 +1,76 @@
-// The download worker: fetches the setup program from the configured addresses into the setup
-// path, reports progress to the splash window and tells the main thread how each attempt ended.
+// The download worker: fetches the setup program from the configured addresses into this run's
+// folder, trying again in rounds and resuming broken transfers, reports progress to the splash
+// window and tells the main thread how the download ended.
 #include "app/download.h"
-
-#include <wininet.h>
 
 #include "app/app_state.h"
 #include "app/config.h"
-#include "app/splash.h"
-#include "rt/buffer.h"
 #include "app/run_folder.h"
+#include "app/splash.h"
+#include "rt/file.h"
 #include "rt/file_handle.h"
+#include "rt/format.h"
 #include "rt/heap.h"
+#include "rt/http.h"
 #include "rt/process.h"
-#include "rt/sha256.h"
+#include "rt/random.h"
 #include "rt/text.h"
 
 static const wchar_t DOWNLOAD_AGENT[] = L"Quorvel Web Installer";
-static const uint32_t CONTENT_LENGTH_TEXT_SIZE = 64;
+static const uint32_t HEADER_TEXT_SIZE = 256;
 static const uint32_t CONTENT_LENGTH_MAX_DIGITS = 20;
+static const uint32_t URL_UNITS = 2048;
+static const uint32_t RANGE_HEADER_UNITS = HEADER_TEXT_SIZE + 64;
 
-// Cancellation. The flag is checked between chunks; the two slots hold the WinINet handles of the
-// attempt in flight so that download_cancel can close them and so unblock a read that waits on
-// the network. Whoever takes a handle out of its slot (by exchange) is the one that closes it.
-static volatile LONG cancel_requested;
-static void* volatile active_session;
-static void* volatile active_request;
+DownloadTimings download_timings = {1000, 3000, 30000, 30000, 30000};
+
+// Cancellation: a manual-reset event that every wait of the worker also waits for. Made on first
+// use from whichever thread comes first.
+static HANDLE volatile cancel_event;
 // The setup file being written, for download_abandon.
 static void* volatile active_file;
+// The worker's WinINet session.
+static HttpSession session_record;
+static HttpSession* const session = &session_record;
+
+static HANDLE cancel_signal()
+{
+    HANDLE event = cancel_event;
+    if (event) {
+        return event;
+    }
+    HANDLE made = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!made) {
+        return nullptr;
+    }
+    HANDLE before = InterlockedCompareExchangePointer((void* volatile*)&cancel_event, made, nullptr);
+    if (before) {
+        CloseHandle(made); // another thread was first
+        return before;
+    }
+    return made;
+}
 
 static bool cancelled()
 {
-    return InterlockedCompareExchange(&cancel_requested, 0, 0) != 0;
-}
-
-static void close_slot(void* volatile* slot)
-{
-    HINTERNET handle = (HINTERNET)InterlockedExchangePointer((void* volatile*)slot, nullptr);
-    if (handle) {
-        (void)InternetCloseHandle(handle); // nothing to do about a failed close
-    }
+    HANDLE event = cancel_signal();
+    return event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
 }
 
 void download_cancel()
 {
-    InterlockedExchange(&cancel_requested, 1);
-    close_slot(&active_request);
-    close_slot(&active_session);
+    HANDLE event = cancel_signal();
+    if (event) {
+        SetEvent(event);
+    }
+}
+
+void download_cancel_clear()
+{
+    HANDLE event = cancel_signal();
+    if (event) {
+        ResetEvent(event);
+    }
 }
 
 void download_abandon()
@@ -56,271 +81,492 @@ void download_abandon()
     }
 }
 
-void download_cancel_clear()
+// Waits ms, or less when the download is cancelled. False when it was.
+static bool pause(DWORD ms)
 {
-    InterlockedExchange(&cancel_requested, 0);
+    HANDLE event = cancel_signal();
+    if (!event) {
+        Sleep(ms);
+        return true;
+    }
+    return WaitForSingleObject(event, ms) != WAIT_OBJECT_0;
 }
 
-// Everything one attempt holds. The WinINet handles live in the slots above.
-struct Attempt {
+// ---- decisions, without the network --------------------------------------------------------------
+
+DownloadVerdict download_verdict(int result, DWORD status)
+{
+    if (result == ERROR_DISK_FULL || result == ERROR_HANDLE_DISK_FULL) {
+        return VERDICT_STOP;
+    }
+    if (result == DOWNLOAD_ERROR_DIGEST) {
+        return VERDICT_RULED_OUT; // this address serves another file than the one pinned
+    }
+    if (result == DOWNLOAD_ERROR_STATUS && status >= 400 && status <= 499 && status != 408 && status != 429) {
+        return VERDICT_RULED_OUT; // gone, forbidden, or asked for wrongly: asking again won't help
+    }
+    return VERDICT_RETRY;
+}
+
+DWORD retry_after_ms(const char* text, DWORD limit_ms)
+{
+    uint64_t seconds = 0;
+    uint32_t digits = 0;
+    for (; *text == ' '; ++text) {
+    }
+    for (; *text >= '0' && *text <= '9'; ++text, ++digits) {
+        if (seconds < 1000000) {
+            seconds = seconds * 10 + (uint64_t)(*text - '0');
+        }
+    }
+    for (; *text == ' '; ++text) {
+    }
+    if (digits == 0 || *text != '\0') {
+        return 0; // an HTTP date, or nonsense: the usual wait applies
+    }
+    uint64_t ms = seconds * 1000;
+    return ms > limit_ms ? limit_ms : (DWORD)ms;
+}
+
+DWORD round_wait_ms(int round, uint32_t random)
+{
+    DWORD base = round <= 1 ? download_timings.first_round_wait : download_timings.later_round_wait;
+    // base * (0.75 .. 1.25): a quarter of base, scaled by random over its whole range, either way.
+    uint64_t spread = (uint64_t)(base / 2) * random / 0xFFFFFFFFu;
+    return base - base / 4 + (DWORD)spread;
+}
+
+static bool parse_number(const char** text, uint64_t* value)
+{
+    const char* at = *text;
+    uint32_t digits = 0;
+    *value = 0;
+    for (; *at >= '0' && *at <= '9'; ++at, ++digits) {
+        if (digits >= CONTENT_LENGTH_MAX_DIGITS - 1) {
+            return false;
+        }
+        *value = *value * 10 + (uint64_t)(*at - '0');
+    }
+    *text = at;
+    return digits > 0;
+}
+
+bool parse_content_range(const char* text, uint64_t* start, uint64_t* total)
+{
+    static const char UNIT[] = "bytes ";
+    for (const char* u = UNIT; *u; ++u, ++text) {
+        if (*text != *u) {
+            return false;
+        }
+    }
+    uint64_t end = 0;
+    if (!parse_number(&text, start) || *text++ != '-' || !parse_number(&text, &end) || *text++ != '/' ||
+        !parse_number(&text, total) || *text != '\0') {
+        return false;
+    }
+    return *start <= end && end < *total;
+}
+
+// ---- one address, across its resumes ------------------------------------------------------------
+
+struct Transfer {
     RunFolder* run;
     SetupWriter writer;
-    wchar_t* url;
-    ByteBuffer buffer;
-    bool length_announced;   // a usable Content-Length came with this response
-    uint64_t announced_size;
-    uint64_t total;
+    bool writing;               // writer holds an open file
+    const wchar_t* url;
+    bool https;
+    uint64_t total;             // bytes in the file
+    bool length_known;
+    uint64_t length;            // of the whole body, as its first response announced it
+    char validator[HEADER_TEXT_SIZE]; // ETag, else Last-Modified, of that response; "" when none
+    bool validator_is_etag;
+    DWORD status;               // of the last response; 0 when none came
+    DWORD retry_after;          // ms the last response asked to wait; 0 when none
+    uint8_t head[2];            // the body's first bytes, for the program check
+    uint32_t head_length;
+    bool start_again;           // the last response can't continue the file: ask for all of it
 };
 
-// An attempt's result for a failure whose cause is the system's last error.
 static int last_error_result()
 {
     DWORD error = GetLastError();
     return error ? (int)error : -1;
 }
 
-// The result for a failure with a cause of our own; a cancellation overrides every other cause.
+// A cancellation overrides every other cause.
 static int failure(int cause)
 {
     return cancelled() ? DOWNLOAD_ERROR_CANCELLED : cause;
 }
 
-// Puts a handle into its slot, unless a cancellation came first: then it closes it itself.
-// 0 while the attempt may go on.
-static int publish(void* volatile* slot, HINTERNET handle)
+static bool query_text(HINTERNET request, DWORD info, char* out, DWORD size)
 {
-    InterlockedExchangePointer((void* volatile*)slot, handle);
-    // NB: download_cancel sets the flag before it empties the slots, so either it sees the handle
-    // here or we see the flag now.
-    if (cancelled()) {
-        close_slot(slot);
-        return DOWNLOAD_ERROR_CANCELLED;
+    DWORD length = size - 1;
+    if (!HttpQueryInfoA(request, info, out, &length, nullptr) || length >= size) {
+        out[0] = '\0';
+        return false;
     }
-    return 0;
+    out[length] = '\0';
+    return true;
 }
 
-// Fresh copies only from the server, and nothing written to the WinINet cache: the file is
-// large, and a second copy of it in the cache would only waste the user's disk.
-static DWORD request_flags(const char* url)
+// A usable Content-Length is 1 to 20 decimal digits and nothing else.
+static bool query_length(HINTERNET request, uint64_t* value)
 {
-    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE;
-    int32_t order = prefix_compare("https://", 8, url);
-    if (order == 0 || order == -9) {
-        flags |= INTERNET_FLAG_SECURE;
+    char text[HEADER_TEXT_SIZE];
+    if (!query_text(request, HTTP_QUERY_CONTENT_LENGTH, text, sizeof text)) {
+        return false;
     }
-    return flags;
-}
-
-static int check_status(HINTERNET request)
-{
-    DWORD status = 0;
-    DWORD size = sizeof status;
-    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
-        return failure(last_error_result());
-    }
-    return status >= 200 && status <= 299 ? 0 : failure(DOWNLOAD_ERROR_STATUS);
-}
-
-// A usable Content-Length is 1 to 20 decimal digits and nothing else; anything else (absent,
-// signed, spaced, longer) leaves the expected size as it was.
-static void read_content_length(HINTERNET request, Attempt* attempt)
-{
-    char text[CONTENT_LENGTH_TEXT_SIZE];
-    DWORD length = CONTENT_LENGTH_TEXT_SIZE;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &length, nullptr)) {
-        return;
-    }
-    if (length == 0 || length > CONTENT_LENGTH_MAX_DIGITS) {
-        return;
-    }
-    uint64_t value = 0;
-    for (DWORD i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return;
+    uint32_t digits = 0;
+    *value = 0;
+    for (const char* c = text; *c; ++c, ++digits) {
+        if (*c < '0' || *c > '9' || digits >= CONTENT_LENGTH_MAX_DIGITS) {
+            return false;
         }
-        value = value * 10 + (uint64_t)(text[i] - '0'); // wraps for 20 digits above 2^64 - 1
+        *value = *value * 10 + (uint64_t)(*c - '0'); // wraps for 20 digits above 2^64 - 1
     }
-    process_globals.config->expected_size = value;
-    attempt->length_announced = true;
-    attempt->announced_size = value;
+    return digits > 0;
 }
 
-// Opens the session and the request, and checks the response head.
-static int open_request(const char* url, Attempt* attempt, HINTERNET* request)
+static bool starts_with_ignoring_case(const wchar_t* text, const wchar_t* prefix)
 {
-    HINTERNET session = InternetOpenW(DOWNLOAD_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
-    if (!session) {
-        return failure(last_error_result());
+    for (; *prefix; ++prefix, ++text) {
+        wchar_t c = *text >= L'A' && *text <= L'Z' ? (wchar_t)(*text + 32) : *text;
+        if (c != *prefix) {
+            return false;
+        }
     }
-    int result = publish(&active_session, session);
-    if (result != 0) {
-        return result;
+    return true;
+}
+
+// The address the response finally came from, after any redirects, is checked whatever the
+// machine's WinINet settings allow: a secure address never ends on a plain one.
+static bool redirected_to_plain(HINTERNET request, bool https)
+{
+    if (!https) {
+        return false;
     }
-    *request = InternetOpenUrlW(session, attempt->url, nullptr, 0, request_flags(url), 0);
-    if (!*request) {
-        return failure(last_error_result());
+    wchar_t* final_url = (wchar_t*)heap_alloc(URL_UNITS * sizeof(wchar_t));
+    DWORD size = URL_UNITS * sizeof(wchar_t);
+    bool plain = !final_url || !InternetQueryOptionW(request, INTERNET_OPTION_URL, final_url, &size) ||
+                 !starts_with_ignoring_case(final_url, L"https:");
+    heap_free(final_url);
+    return plain;
+}
+
+static int start_over(Transfer* transfer)
+{
+    transfer->total = 0;
+    transfer->head_length = 0;
+    return setup_file_restart(&transfer->writer) == 0 ? 0 : last_error_result();
+}
+
+// The head of a full (200) response: the length and validator that resumes are checked against,
+// and room for the body on the disk.
+static int take_full_response(Transfer* transfer, HINTERNET request)
+{
+    transfer->length_known = query_length(request, &transfer->length);
+    if (transfer->length_known) {
+        process_globals.config->expected_size = transfer->length;
+        uint64_t free_bytes = 0;
+        if (disk_free_bytes(transfer->run->path, &free_bytes) == 0 && free_bytes < transfer->length) {
+            return ERROR_DISK_FULL;
+        }
     }
-    result = publish(&active_request, *request);
-    if (result != 0) {
-        return result;
+    transfer->validator_is_etag = query_text(request, HTTP_QUERY_ETAG, transfer->validator, HEADER_TEXT_SIZE);
+    if (!transfer->validator_is_etag) {
+        (void)query_text(request, HTTP_QUERY_LAST_MODIFIED, transfer->validator, HEADER_TEXT_SIZE); // "" without
     }
-    result = check_status(*request);
-    if (result != 0) {
-        return result;
-    }
-    read_content_length(*request, attempt);
     return 0;
 }
 
-// How much the next read asks for. A read waits until it has all it asked for, and closing the
-// handles does not end that wait, so a slow server could hold a whole-chunk read (and with it the
-// progress and a cancellation) for as long as a chunk takes to trickle in: reads ask how much has
-// arrived and take only that. Asking costs a call per read, though, and the library reports at
-// most its own buffer (8 KiB under Wine), which doubles the calls and made a fast download take
-// about 1.4 times as long. So while the body streams (half a chunk or more was waiting, and the
-// last whole-chunk read came back at once) whole chunks are read without asking; a whole-chunk
-// read that had to wait goes back to asking. 0 with the size, or the failure.
-static int next_read_size(HINTERNET request, bool streaming, DWORD* wanted)
+// Checks a response head. A resume's 206 must continue exactly where the file ends and describe
+// the same whole body; a 200 to a resume (a server that ignores ranges, or a file that changed)
+// starts the file again from its first byte. 0 when the body may be appended.
+static int take_response(Transfer* transfer, HttpRequest* call, bool resuming)
 {
-    *wanted = DOWNLOAD_CHUNK_SIZE;
-    if (streaming) {
-        return 0;
-    }
-    DWORD available = 0;
-    if (!InternetQueryDataAvailable(request, &available, 0, 0)) {
+    DWORD size = sizeof transfer->status;
+    transfer->retry_after = 0;
+    HINTERNET request = call->handle;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &transfer->status, &size, nullptr)) {
+        transfer->status = 0;
         return failure(last_error_result());
     }
-    // 0: nothing more will come, or the library can't tell; the read then finds out.
-    if (available != 0 && available < DOWNLOAD_CHUNK_SIZE / 2) {
-        *wanted = available;
+    if (redirected_to_plain(request, transfer->https)) {
+        return failure(DOWNLOAD_ERROR_INSECURE_REDIRECT);
+    }
+    DWORD status = transfer->status;
+    if (resuming && status == HTTP_STATUS_PARTIAL_CONTENT) {
+        char range[HEADER_TEXT_SIZE];
+        uint64_t start = 0;
+        uint64_t total = 0;
+        if (query_text(request, HTTP_QUERY_CONTENT_RANGE, range, sizeof range) &&
+            parse_content_range(range, &start, &total) && start == transfer->total && total == transfer->length) {
+            return 0;
+        }
+        int restarted = start_over(transfer); // the part offered does not fit: the next request asks for all
+        transfer->start_again = restarted == 0;
+        return restarted != 0 ? restarted : failure(DOWNLOAD_ERROR_LENGTH);
+    }
+    if (status >= 200 && status <= 299 && status != HTTP_STATUS_PARTIAL_CONTENT) {
+        if (resuming) {
+            int restarted = start_over(transfer);
+            if (restarted != 0) {
+                return restarted;
+            }
+        }
+        return take_full_response(transfer, request);
+    }
+    if (status == 429 || status == HTTP_STATUS_SERVICE_UNAVAIL) {
+        char text[HEADER_TEXT_SIZE];
+        if (query_text(request, HTTP_QUERY_RETRY_AFTER, text, sizeof text)) {
+            transfer->retry_after = retry_after_ms(text, download_timings.retry_after_limit);
+        }
+    }
+    return failure(DOWNLOAD_ERROR_STATUS);
+}
+
+// Only a program can be started: a 2xx body that does not begin with "MZ" (a captive portal's
+// login page, a filter's notice) fails as soon as its first bytes show it.
+static int check_program_head(Transfer* transfer, const uint8_t* data, DWORD got)
+{
+    for (DWORD i = 0; i < got && transfer->head_length < sizeof transfer->head; ++i) {
+        transfer->head[transfer->head_length++] = data[i];
+    }
+    if (transfer->head_length >= 1 && transfer->head[0] != 'M') {
+        return DOWNLOAD_ERROR_NOT_PROGRAM;
+    }
+    if (transfer->head_length >= 2 && transfer->head[1] != 'Z') {
+        return DOWNLOAD_ERROR_NOT_PROGRAM;
     }
     return 0;
 }
 
-// A whole-chunk read that takes longer than this means the body no longer streams.
-static const DWORD STREAMING_READ_MS = 20;
-
-// Streams the body into the file, one chunk at a time, reporting progress after each.
-static int stream_body(HINTERNET request, Attempt* attempt)
+// Streams the body into the file. received counts this response's bytes.
+static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* received)
 {
     bool streaming = false;
     for (;;) {
-        if (cancelled()) {
-            return DOWNLOAD_ERROR_CANCELLED;
+        const uint8_t* data = nullptr;
+        DWORD got = 0;
+        bool waited = false;
+        int result = http_read(session, request, streaming, download_timings.silence_limit, &data, &got, &waited);
+        if (result != 0) {
+            return failure(result);
         }
-        DWORD wanted = 0;
-        int result = next_read_size(request, streaming, &wanted);
+        // Only a read that found a good part of a chunk at hand shows a streaming body: a slow body
+        // has its few bytes at hand too, and whole-chunk reads would then wait for each chunk to
+        // trickle in, holding the progress (and the file) still for that long.
+        streaming = !waited && got >= HTTP_CHUNK_SIZE / 2;
+        if (got == 0) {
+            if (transfer->length_known && transfer->total != transfer->length) {
+                return failure(DOWNLOAD_ERROR_LENGTH); // cut short: resumable
+            }
+            return transfer->total == 0 ? DOWNLOAD_ERROR_NOT_PROGRAM : 0;
+        }
+        result = check_program_head(transfer, data, got);
         if (result != 0) {
             return result;
         }
+        if (setup_file_write(&transfer->writer, data, got) != 0) {
+            return failure(last_error_result());
+        }
+        transfer->total += got;
+        *received += got;
         if (cancelled()) {
             return DOWNLOAD_ERROR_CANCELLED;
         }
-        DWORD got = 0;
-        DWORD started = GetTickCount();
-        if (!InternetReadFile(request, attempt->buffer.data, wanted, &got)) {
-            return failure(last_error_result());
-        }
-        streaming = wanted == DOWNLOAD_CHUNK_SIZE && got == wanted && GetTickCount() - started < STREAMING_READ_MS;
-        if (got == 0) {
-            return 0;
-        }
-        if (setup_file_write(&attempt->writer, attempt->buffer.data, got) != 0) {
-            return failure(last_error_result());
-        }
-        attempt->total += got;
-        if (cancelled()) {
-            return DOWNLOAD_ERROR_CANCELLED;
-        }
-        (void)report_progress(attempt->total); // always 0
+        (void)report_progress(transfer->total); // always 0
     }
 }
 
-// Checks the complete body against what was announced and pinned, and puts the file under the
-// run's lock, from which setup starts.
-static int finish_body(Attempt* attempt)
+// One request: the whole body, or from where the file ends.
+static int request_once(Transfer* transfer, bool resuming, uint64_t* received)
 {
-    if (attempt->length_announced && attempt->total != attempt->announced_size) {
-        return failure(DOWNLOAD_ERROR_LENGTH);
+    *received = 0;
+    wchar_t headers[RANGE_HEADER_UNITS];
+    const wchar_t* extra = nullptr;
+    if (resuming) {
+        char* text = alloc_format("Range: bytes=%U-\r\nIf-Range: %s\r\n%Z", transfer->total, transfer->validator);
+        int32_t units = RANGE_HEADER_UNITS;
+        wchar_t* wide = text ? utf8_to_wide(headers, &units, text, -1) : nullptr;
+        heap_free(text);
+        if (wide != headers) {
+            heap_free(wide);
+            return ERROR_NOT_ENOUGH_MEMORY; // a validator too long to send back: no resume
+        }
+        extra = headers;
     }
-    if (cancelled()) {
-        return DOWNLOAD_ERROR_CANCELLED;
+    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
+                  (transfer->https ? INTERNET_FLAG_SECURE : 0);
+    HttpRequest request = {};
+    int result = http_get(session, transfer->url, extra, flags, download_timings.connect_limit, &request);
+    if (result == 0) {
+        result = take_response(transfer, &request, resuming);
     }
-    InterlockedExchangePointer(&active_file, nullptr);
-    if (setup_file_finish(&attempt->writer, attempt->run) != 0) {
+    if (result == 0) {
+        result = stream_body(transfer, &request, received);
+    }
+    http_close(&request);
+    return failure(result);
+}
+
+// A transfer that broke after some body bytes of a response with a validator and a length goes
+// on where it broke.
+static bool resumable(const Transfer* transfer, int result, uint64_t received)
+{
+    bool answered_wrongly = result == DOWNLOAD_ERROR_CANCELLED || result == DOWNLOAD_ERROR_STATUS ||
+                            result == DOWNLOAD_ERROR_NOT_PROGRAM || result == DOWNLOAD_ERROR_INSECURE_REDIRECT ||
+                            result == DOWNLOAD_ERROR_DIGEST || download_verdict(result, 0) == VERDICT_STOP;
+    return !answered_wrongly && received > 0 && transfer->total > 0 && transfer->length_known &&
+           transfer->validator[0] != '\0';
+}
+
+// One attempt on one address, with its resumes. On success the file is complete and under the
+// run's lock.
+static int attempt(Transfer* transfer)
+{
+    if (setup_file_create(transfer->run, &transfer->writer) != 0) {
         return failure(last_error_result());
     }
-    return 0;
+    transfer->writing = true;
+    InterlockedExchangePointer(&active_file, transfer->writer.file);
+    transfer->total = 0;
+    transfer->head_length = 0;
+    transfer->validator[0] = '\0';
+    transfer->length_known = false;
+    transfer->start_again = false;
+    uint64_t received = 0;
+    int result = request_once(transfer, false, &received);
+    for (int resumes = 0; result != 0 && resumes < DOWNLOAD_RESUMES_IN_A_ROW; ++resumes) {
+        bool restart = transfer->start_again;
+        transfer->start_again = false;
+        if (!restart && !resumable(transfer, result, received)) {
+            break; // a resume that brought nothing also ends here
+        }
+        result = request_once(transfer, transfer->total > 0, &received);
+    }
+    InterlockedExchangePointer(&active_file, nullptr);
+    if (result == 0) {
+        transfer->writing = false;
+        if (setup_file_finish(&transfer->writer, transfer->run) != 0) {
+            return failure(last_error_result());
+        }
+        return 0;
+    }
+    transfer->writing = false;
+    setup_file_discard(&transfer->writer); // nothing is left behind; the next attempt starts anew
+    return result;
 }
 
-static int fetch(const char* url, Attempt* attempt)
+// ---- the worker ----------------------------------------------------------------------------------
+
+struct Address {
+    const char* url;
+    wchar_t* wide;
+    bool ruled_out;
+    DWORD not_before;  // tick before which it is not asked again (a server's Retry-After)
+    bool waiting;
+};
+
+static bool is_https(const char* url)
 {
-    if (cancelled()) {
-        return DOWNLOAD_ERROR_CANCELLED;
-    }
-    if (!url) {
-        return DOWNLOAD_ERROR_NO_ADDRESS;
-    }
-    attempt->url = utf8_to_wide(nullptr, nullptr, url, -1);
-    if (!attempt->url) {
-        return last_error_result();
-    }
-    if (!buffer_reserve(&attempt->buffer, DOWNLOAD_CHUNK_SIZE)) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return last_error_result();
-    }
-    HINTERNET request = nullptr;
-    int result = open_request(url, attempt, &request);
-    if (result == 0) {
-        result = stream_body(request, attempt);
-    }
-    if (result == 0) {
-        result = finish_body(attempt);
+    return prefix_compare("https://", 8, url) == 0 || prefix_compare("https://", 8, url) == -9;
+}
+
+// The addresses in rounds, the first address first in each, with a pause between rounds.
+static int try_addresses(RunFolder* run, Address* addresses, int count)
+{
+    int result = DOWNLOAD_ERROR_NO_ADDRESS;
+    for (int round = 0; round < DOWNLOAD_ROUNDS; ++round) {
+        bool any_left = false;
+        for (int i = 0; i < count; ++i) {
+            any_left = any_left || !addresses[i].ruled_out;
+        }
+        if (!any_left) {
+            break;
+        }
+        if (round > 0) {
+            uint32_t random = 0;
+            (void)random_bytes(&random, sizeof random); // without it, no jitter: the wait stays
+            if (!pause(round_wait_ms(round, random))) {
+                return DOWNLOAD_ERROR_CANCELLED;
+            }
+        }
+        for (int i = 0; i < count; ++i) {
+            Address* address = &addresses[i];
+            if (address->ruled_out) {
+                continue;
+            }
+            if (address->waiting) {
+                DWORD left = address->not_before - GetTickCount();
+                if ((LONG)left > 0 && !pause(left)) {
+                    return DOWNLOAD_ERROR_CANCELLED;
+                }
+                address->waiting = false;
+            }
+            Transfer transfer = {};
+            transfer.run = run;
+            transfer.url = address->wide;
+            transfer.https = is_https(address->url);
+            result = attempt(&transfer);
+            if (result == 0 || cancelled()) {
+                return cancelled() ? DOWNLOAD_ERROR_CANCELLED : 0;
+            }
+            DownloadVerdict verdict = download_verdict(result, transfer.status);
+            if (verdict == VERDICT_STOP) {
+                return result;
+            }
+            address->ruled_out = verdict == VERDICT_RULED_OUT;
+            if (transfer.retry_after) {
+                address->not_before = GetTickCount() + transfer.retry_after;
+                address->waiting = true;
+            }
+        }
     }
     return result;
 }
 
-static void release_attempt(Attempt* attempt)
+static int run_download(RunFolder* run)
 {
-    close_slot(&active_request);
-    close_slot(&active_session);
-    buffer_release(&attempt->buffer);
-    heap_free(attempt->url);
-    attempt->url = nullptr;
-}
-
-int download_to_file(const char* url, RunFolder* run)
-{
-    Attempt attempt = {};
-    attempt.run = run;
+    if (cancelled()) {
+        return DOWNLOAD_ERROR_CANCELLED;
+    }
+    InstallerConfig* config = process_globals.config;
+    Address addresses[2] = {{config->https_url}, {config->http_url}};
     int result = 0;
-    if (setup_file_create(run, &attempt.writer) != 0) {
-        result = last_error_result();
-    } else {
-        InterlockedExchangePointer(&active_file, attempt.writer.file);
-        result = fetch(url, &attempt);
-        InterlockedExchangePointer(&active_file, nullptr);
+    for (Address& address : addresses) {
+        address.ruled_out = address.url == nullptr;
+        if (address.url) {
+            address.wide = utf8_to_wide(nullptr, nullptr, address.url, -1);
+            if (!address.wide) {
+                result = ERROR_NOT_ENOUGH_MEMORY;
+            }
+        }
     }
-    release_attempt(&attempt);
     if (result == 0) {
-        (void)report_progress(PROGRESS_COMPLETE); // always 0
-        return 0;
+        if (http_session_open(session, DOWNLOAD_AGENT, cancel_signal()) != 0) {
+            result = last_error_result();
+        } else {
+            result = try_addresses(run, addresses, 2);
+            http_session_close(session);
+        }
     }
-    // A failed attempt leaves nothing behind; a later attempt makes the file new again.
-    setup_file_discard(&attempt.writer);
-    if (!cancelled()) {
-        post_worker_done();
+    for (Address& address : addresses) {
+        heap_free(address.wide);
     }
     return result;
 }
 
 DWORD WINAPI download_worker(void* run_folder)
 {
-    RunFolder* run = (RunFolder*)run_folder;
-    InstallerConfig* config = process_globals.config;
-    int result = download_to_file(config->https_url, run);
-    if (result != 0 && !cancelled()) {
-        result = download_to_file(config->http_url, run);
+    int result = run_download((RunFolder*)run_folder);
+    if (result == 0) {
+        (void)report_progress(PROGRESS_COMPLETE); // always 0
+    } else if (!cancelled()) {
+        post_worker_done();
+    } else {
+        result = DOWNLOAD_ERROR_CANCELLED;
     }
     return (DWORD)result;
 }
@@ -387,7 +633,11 @@ int report_progress(uint64_t total)
         }
         return 0;
     }
-    app->progress = progress_per_mille(total, process_globals.config->expected_size);
+    uint32_t progress = progress_per_mille(total, process_globals.config->expected_size);
+    if (progress <= app->progress) {
+        return 0; // a transfer that started again stays behind the bar until it passes it
+    }
+    app->progress = progress;
     if (!splash_pending(app) && !splash_missing(app)) {
         splash_render();
     }

@@ -290,6 +290,21 @@ int setup_file_write(SetupWriter* writer, const void* data, uint32_t length)
     return 0;
 }
 
+int setup_file_restart(SetupWriter* writer)
+{
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(writer->file, start, nullptr, FILE_BEGIN) || !SetEndOfFile(writer->file)) {
+        return 1;
+    }
+    sha256_release(&writer->digest);
+    writer->length = 0;
+    if (sha256_begin(&writer->digest) != 0) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return 1;
+    }
+    return 0;
+}
+
 static bool digest_allowed(const uint8_t digest[SHA256_DIGEST_SIZE])
 {
     const char* pin = process_globals.config ? process_globals.config->sha256 : nullptr;

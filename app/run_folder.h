@@ -59,6 +59,8 @@ bool run_folder_name_is_ours(const char* name);
 int setup_file_create(const RunFolder* run, SetupWriter* writer);
 // Appends bytes to the setup file and to its digest. 0, or 1 with the last error.
 int setup_file_write(SetupWriter* writer, const void* data, uint32_t length);
+// Empties the file to start it again from its first byte. 0, or 1 with the last error.
+int setup_file_restart(SetupWriter* writer);
 // Finishes the file: checks it against the sha256 pin when there is one, puts it under the run's
 // lock (run->setup_lock, run->setup_digest) and checks it through the lock (setup_file_intact).
 // 0, or 1 with the last error: ERROR_INVALID_DATA for a file that fails a check (its cause in

@@ -244,3 +244,17 @@ char* temp_folder_path(bool system)
     }
     return path;
 }
+
+int disk_free_bytes(const char* path, uint64_t* free_bytes)
+{
+    wchar_t local[PATH_BUFFER_UNITS];
+    wchar_t* wide = path_to_wide(local, path);
+    if (wide == nullptr) {
+        return 1;
+    }
+    ULARGE_INTEGER available = {};
+    int result = GetDiskFreeSpaceExW(wide, &available, nullptr, nullptr) ? 0 : 1;
+    path_release(wide, local);
+    *free_bytes = available.QuadPart;
+    return result;
+}

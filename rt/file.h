@@ -40,3 +40,5 @@ int make_parent_dirs(char* path);
 // The system's temporary folder (the Windows folder's "Temp") when system, else the user's (%TMP%),
 // without a trailing separator, as a new heap UTF-8 string; null on failure.
 char* temp_folder_path(bool system);
+// 0 and the bytes free to the caller on the volume of path (an existing folder); 1 otherwise.
+int disk_free_bytes(const char* path, uint64_t* free_bytes);

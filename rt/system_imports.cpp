@@ -11,6 +11,7 @@
     X(L"wininet.dll", InternetCloseHandle, 4)     \
     X(L"wininet.dll", InternetOpenUrlW, 24)       \
     X(L"wininet.dll", InternetOpenW, 20)          \
+    X(L"wininet.dll", InternetQueryOptionW, 16)   \
     X(L"wininet.dll", InternetQueryDataAvailable, 16) \
     X(L"wininet.dll", InternetReadFile, 16)       \
     X(L"gdiplus.dll", GdiplusStartup, 12)         \

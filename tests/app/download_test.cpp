@@ -10,12 +10,18 @@
 #include "app/download.h"
 #include "rt/process.h"
 #include "app/run_folder.h"
+#include "rt/http.h"
+#include <wininet.h>
+#include <cstdio>
+#include <cstdlib>
 #include "rt/sha256.h"
 #include "tests/rt/rt_test_support.h"
 
 namespace {
 
 const DWORD WORKER_TIME_LIMIT_MS = 60000;
+// For the readers the worker gave up on to go once their server lets go of them.
+const DWORD READERS_END_LIMIT_MS = 10000;
 
 // The servers' body pattern: byte i is (i % 251) ^ ((i / 251) % 256).
 std::string pattern(size_t length)
@@ -24,6 +30,14 @@ std::string pattern(size_t length)
     for (size_t i = 0; i < length; ++i) {
         bytes[i] = (char)((i % 251) ^ ((i / 251) % 256));
     }
+    return bytes;
+}
+
+// What the servers send for a pattern path with "?mz": the pattern, beginning like a program.
+std::string program(size_t length)
+{
+    std::string bytes = pattern(length);
+    bytes.replace(0, length < 2 ? length : 2, std::string("MZ").substr(0, length < 2 ? length : 2));
     return bytes;
 }
 
@@ -91,6 +105,8 @@ protected:
         process_globals.config = &config;
         process_globals.app = &app;
         download_cancel_clear();
+        saved_timings = download_timings;
+        download_timings = {100, 200, 5000, 2000, 3000}; // short rounds; a stall shows after 2 s
 
         ASSERT_TRUE(scratch.ok());
         ASSERT_EQ(run_folder_create_in(&run, scratch.path().c_str()), 0) << GetLastError();
@@ -104,7 +120,15 @@ protected:
         if (http_port.empty()) {
             return;
         }
+        // A reader left blocked in a stall must not outlive its test: the process could end under
+        // it, and one that woke up later would find another test's requests.
+        DWORD waiting_since = GetTickCount();
+        while (http_readers_alive() > 0 && GetTickCount() - waiting_since < READERS_END_LIMIT_MS) {
+            Sleep(10);
+        }
+        EXPECT_EQ(http_readers_alive(), 0) << "a request's reader still runs after the test";
         DestroyWindow(app.splash.hwnd);
+        download_timings = saved_timings;
         run_folder_release(&run);
         EXPECT_FALSE(file_exists(run_path)) << "the run's folder outlived a run that started nothing";
         process_globals = saved;
@@ -153,6 +177,7 @@ protected:
     }
 
     ProcessGlobals saved;
+    DownloadTimings saved_timings;
     InstallerConfig config;
     AppState app;
     std::string http_port, https_port, closed_port;
@@ -161,9 +186,9 @@ protected:
     std::string path, run_path, https_value, http_value;
 };
 
+// The worker posts once, when it ends.
 const std::vector<WPARAM> DONE = {1};
-const std::vector<WPARAM> FAILED_THEN_DONE = {0, 1};
-const std::vector<WPARAM> BOTH_FAILED = {0, 0};
+const std::vector<WPARAM> FAILED = {0};
 
 } // namespace
 
@@ -233,11 +258,10 @@ TEST_F(Download, CompleteBodiesLandWhole)
         uint64_t expected_size_after;
     };
     const Case cases[] = {
-        {"/body/1000000", 1000000, 1000000},
-        {"/body/16384", 16384, 16384},
-        {"/nolength/200000", 200000, DEFAULT_EXPECTED_SIZE},
-        {"/empty", 0, 0},
-        {"/length/123456789012345678901/70000", 70000, DEFAULT_EXPECTED_SIZE}, // 21 digits: not usable
+        {"/body/1000000?mz", 1000000, 1000000},
+        {"/body/16384?mz", 16384, 16384},
+        {"/nolength/200000?mz", 200000, DEFAULT_EXPECTED_SIZE},
+                {"/length/123456789012345678901/70000?mz", 70000, DEFAULT_EXPECTED_SIZE}, // 21 digits: not usable
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -252,13 +276,13 @@ TEST_F(Download, CompleteBodiesLandWhole)
         EXPECT_EQ(config.expected_size, c.expected_size_after);
         std::string body = read_file(path);
         EXPECT_EQ(body.size(), c.length);
-        EXPECT_TRUE(body == pattern(c.length)) << "content differs";
+        EXPECT_TRUE(body == program(c.length)) << "content differs";
     }
 }
 
 TEST_F(Download, SignedOrMalformedLengthsAreIgnored)
 {
-    for (const char* what : {"/length/%2B5/5", "/length/-5/5", "/length/5x/5"}) {
+    for (const char* what : {"/length/%2B5/5?mz", "/length/-5/5?mz", "/length/5x/5?mz"}) {
         SCOPED_TRACE(what);
         config.expected_size = DEFAULT_EXPECTED_SIZE;
         std::string url = http(what);
@@ -267,9 +291,9 @@ TEST_F(Download, SignedOrMalformedLengthsAreIgnored)
         EXPECT_EQ(config.expected_size, DEFAULT_EXPECTED_SIZE);
         if (run.exit_code == 0) {
             EXPECT_EQ(run.messages, DONE);
-            EXPECT_EQ(read_file(path), pattern(5));
+            EXPECT_EQ(read_file(path), program(5));
         } else { // the HTTP layer itself may refuse such a header; then the failure is complete
-            EXPECT_EQ(run.messages, std::vector<WPARAM>{0});
+            EXPECT_EQ(run.messages, FAILED);
             EXPECT_FALSE(file_exists(path));
         }
     }
@@ -285,8 +309,8 @@ TEST_F(Download, BadResponsesFailBothAttempts)
     const Case cases[] = {
         {"/status/404", DOWNLOAD_ERROR_STATUS},
         {"/status/500", DOWNLOAD_ERROR_STATUS},
-        {"/short/1000000/300000", DOWNLOAD_ERROR_LENGTH}, // the connection closed early
-        {"/length/400000/300000", DOWNLOAD_ERROR_LENGTH},
+        {"/short/1000000/300000?mz", DOWNLOAD_ERROR_LENGTH}, // the connection closed early
+        {"/length/400000/300000?mz", DOWNLOAD_ERROR_LENGTH},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -294,14 +318,14 @@ TEST_F(Download, BadResponsesFailBothAttempts)
         WorkerRun run = run_worker(url.c_str(), url.c_str());
         EXPECT_TRUE(run.ended);
         EXPECT_EQ(run.exit_code, c.exit_code);
-        EXPECT_EQ(run.messages, BOTH_FAILED);
+        EXPECT_EQ(run.messages, FAILED);
         EXPECT_FALSE(file_exists(path));
     }
 }
 
 TEST_F(Download, SecondAddressAfterAFailedFirst)
 {
-    const std::string good = http("/body/300000");
+    const std::string good = http("/body/300000?mz");
     const std::string missing = http("/status/404");
     const std::string closed = refused();
     struct Case {
@@ -312,12 +336,12 @@ TEST_F(Download, SecondAddressAfterAFailedFirst)
         std::vector<WPARAM> messages;
     };
     const Case cases[] = {
-        {"refused, then good", closed.c_str(), good.c_str(), 0, FAILED_THEN_DONE},
-        {"404, then good", missing.c_str(), good.c_str(), 0, FAILED_THEN_DONE},
-        {"absent, then good", nullptr, good.c_str(), 0, FAILED_THEN_DONE},
+        {"refused, then good", closed.c_str(), good.c_str(), 0, DONE},
+        {"404, then good", missing.c_str(), good.c_str(), 0, DONE},
+        {"absent, then good", nullptr, good.c_str(), 0, DONE},
         {"good first: no second attempt", good.c_str(), closed.c_str(), 0, DONE},
-        {"refused twice", closed.c_str(), closed.c_str(), 12029 /* cannot connect */, BOTH_FAILED},
-        {"both absent", nullptr, nullptr, (DWORD)DOWNLOAD_ERROR_NO_ADDRESS, BOTH_FAILED},
+        {"refused twice", closed.c_str(), closed.c_str(), 12029 /* cannot connect */, FAILED},
+        {"both absent", nullptr, nullptr, (DWORD)DOWNLOAD_ERROR_NO_ADDRESS, FAILED},
         {"good, then absent", good.c_str(), nullptr, 0, DONE},
     };
     for (const Case& c : cases) {
@@ -327,7 +351,7 @@ TEST_F(Download, SecondAddressAfterAFailedFirst)
         EXPECT_EQ(run.exit_code, c.exit_code);
         EXPECT_EQ(run.messages, c.messages);
         if (c.exit_code == 0) {
-            EXPECT_TRUE(read_file(path) == pattern(300000));
+            EXPECT_TRUE(read_file(path) == program(300000));
         } else {
             EXPECT_FALSE(file_exists(path));
         }
@@ -336,17 +360,17 @@ TEST_F(Download, SecondAddressAfterAFailedFirst)
 
 TEST_F(Download, HttpsAgainstTheTrustedTestServer)
 {
-    std::string url = https("/body/500000");
+    std::string url = https("/body/500000?mz");
     WorkerRun run = run_worker(url.c_str(), nullptr);
     EXPECT_TRUE(run.ended);
     EXPECT_EQ(run.exit_code, 0u) << "is the test CA trusted in this prefix (tests/server/start.sh)?";
     EXPECT_EQ(run.messages, DONE);
-    EXPECT_TRUE(read_file(path) == pattern(500000));
+    EXPECT_TRUE(read_file(path) == program(500000));
 }
 
 TEST_F(Download, Sha256Pin)
 {
-    const std::string body = pattern(700000);
+    const std::string body = program(700000);
     const std::string good = sha256_hex(body);
     std::string upper = good;
     for (char& ch : upper) {
@@ -366,7 +390,7 @@ TEST_F(Download, Sha256Pin)
         {"one digit off", &wrong, DOWNLOAD_ERROR_DIGEST},
         {"empty pin never matches", &empty, DOWNLOAD_ERROR_DIGEST},
     };
-    std::string url = http("/body/700000");
+    std::string url = http("/body/700000?mz");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string pin = *c.pin;
@@ -379,7 +403,7 @@ TEST_F(Download, Sha256Pin)
             EXPECT_EQ(run.messages, DONE);
             EXPECT_TRUE(read_file(path) == body);
         } else {
-            EXPECT_EQ(run.messages, BOTH_FAILED);
+            EXPECT_EQ(run.messages, FAILED);
             EXPECT_FALSE(file_exists(path));
         }
     }
@@ -391,11 +415,11 @@ TEST_F(Download, FileStandingInTheFolderIsNeverWrittenThrough)
 {
     const std::string planted = "planted by someone else";
     ASSERT_TRUE(rt_test::write_file(path, planted));
-    std::string url = http("/body/100000");
+    std::string url = http("/body/100000?mz");
     WorkerRun result = run_worker(url.c_str(), url.c_str());
     EXPECT_TRUE(result.ended);
     EXPECT_EQ(result.exit_code, (DWORD)ERROR_ALREADY_EXISTS);
-    EXPECT_EQ(result.messages, BOTH_FAILED);
+    EXPECT_EQ(result.messages, FAILED);
     EXPECT_EQ(read_file(path), planted);
     DeleteFileW(widen(path).c_str());
 }
@@ -405,7 +429,7 @@ TEST_F(Download, ProgressMovesForwardWhileStreaming)
 {
     config.expected_size = DEFAULT_EXPECTED_SIZE;
     app.progress = 0;
-    std::string url = http("/slow/400000/800000"); // about half a second
+    std::string url = http("/slow/400000/800000?mz"); // about half a second
     HANDLE thread = start_worker(url.c_str(), nullptr);
     ASSERT_NE(thread, nullptr);
     std::vector<uint32_t> seen;
@@ -428,6 +452,36 @@ TEST_F(Download, ProgressMovesForwardWhileStreaming)
     EXPECT_TRUE(partial) << "no progress between 0 and 1000 was seen";
 }
 
+// A slow body reaches the file and the bar as it arrives, not a whole chunk at a time: a read that
+// waited for 16 KiB would hold both still for a second at 16 KiB/s (and, below 546 bytes/s, for
+// longer than the silence limit, failing a download that moves).
+TEST_F(Download, SlowBodyMovesAsItArrives)
+{
+    app.progress = 0;
+    std::string url = http("/slow/49152/16384?mz"); // 819 bytes every 50 ms, for three seconds
+    HANDLE thread = start_worker(url.c_str(), nullptr);
+    ASSERT_NE(thread, nullptr);
+    uint32_t shown = 0;
+    DWORD changed_at = 0;
+    DWORD longest_still = 0;
+    while (WaitForSingleObject(thread, 2) == WAIT_TIMEOUT) {
+        uint32_t now = app.progress;
+        DWORD tick = GetTickCount();
+        if (now != shown) {
+            if (shown != 0 && tick - changed_at > longest_still) {
+                longest_still = tick - changed_at;
+            }
+            shown = now;
+            changed_at = tick;
+        }
+    }
+    WorkerRun run = finish_worker(thread);
+    EXPECT_EQ(run.exit_code, 0u);
+    EXPECT_TRUE(read_file(path) == program(49152));
+    printf("  the bar stood still for at most %lu ms\n", longest_still);
+    EXPECT_LT(longest_still, 400u);
+}
+
 // download_cancel stops a worker promptly, whether the server trickles or stalls, removes the
 // partial file and posts nothing.
 TEST_F(Download, CancelStopsPromptly)
@@ -437,9 +491,9 @@ TEST_F(Download, CancelStopsPromptly)
         DWORD wait_before_cancel_ms;
     };
     const Case cases[] = {
-        {"/slow/10000000/50000", 600}, // streaming
-        {"/slow/10000000/4", 600},     // a byte every 250 ms: no read may wait for a whole chunk
-        {"/slow/10000000/50000", 0},   // at once, likely before the request exists
+        {"/slow/10000000/50000?mz", 600}, // streaming
+        {"/slow/10000000/4?mz", 600},     // a byte every 250 ms: no read may wait for a whole chunk
+        {"/slow/10000000/50000?mz", 0},   // at once, likely before the request exists
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -464,7 +518,7 @@ TEST_F(Download, CancelStopsPromptly)
 TEST_F(Download, CancelBeforeTheWorkerStarts)
 {
     download_cancel();
-    std::string url = http("/body/1000");
+    std::string url = http("/body/1000?mz");
     WorkerRun run = run_worker(url.c_str(), url.c_str());
     EXPECT_EQ(run.exit_code, (DWORD)DOWNLOAD_ERROR_CANCELLED);
     EXPECT_TRUE(run.messages.empty());
@@ -476,7 +530,7 @@ TEST_F(Download, CancelBeforeTheWorkerStarts)
 // without a message.
 TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
 {
-    std::string url = http("/body/70000");
+    std::string url = http("/body/70000?mz");
     app.splash_pending = 1;
     HANDLE thread = start_worker(url.c_str(), nullptr);
     ASSERT_NE(thread, nullptr);
@@ -502,4 +556,233 @@ TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
     EXPECT_TRUE(run.ended) << "a cancel must end the wait";
     EXPECT_TRUE(run.messages.empty());
     EXPECT_FALSE(file_exists(path));
+}
+
+namespace {
+
+// GET of a small text with WinINet's own synchronous calls, outside the code under test.
+std::string fetch_text(const std::string& url)
+{
+    HINTERNET internet = InternetOpenW(L"qwi-test", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    std::wstring wide(url.begin(), url.end());
+    HINTERNET request = internet ? InternetOpenUrlW(internet, wide.c_str(), nullptr, 0,
+                                                    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE, 0)
+                                 : nullptr;
+    std::string text;
+    char chunk[4096];
+    DWORD got = 0;
+    while (request && InternetReadFile(request, chunk, sizeof chunk, &got) && got > 0) {
+        text.append(chunk, got);
+    }
+    if (request) {
+        InternetCloseHandle(request);
+    }
+    if (internet) {
+        InternetCloseHandle(internet);
+    }
+    return text;
+}
+
+// What the server saw for a token: the body bytes it sent in all, and each request's
+// "server path status" in order.
+struct Served {
+    uint64_t body_bytes = 0;
+    std::vector<std::string> requests;
+};
+
+std::string json_value(const std::string& text, size_t from, const char* key, size_t* at)
+{
+    std::string quoted = std::string("\"") + key + "\": ";
+    size_t found = text.find(quoted, from);
+    if (found == std::string::npos) {
+        *at = std::string::npos;
+        return "";
+    }
+    size_t start = found + quoted.size();
+    size_t end = text.find_first_of(",\n}", start);
+    *at = end;
+    std::string value = text.substr(start, end - start);
+    if (!value.empty() && value[0] == '"') {
+        value = value.substr(1, value.size() - 2);
+    }
+    return value;
+}
+
+Served served(const std::string& stats_url)
+{
+    std::string text = fetch_text(stats_url);
+    Served result;
+    size_t last = text.rfind("\"body_bytes\": ");
+    if (last != std::string::npos) {
+        result.body_bytes = strtoull(text.c_str() + last + 14, nullptr, 10);
+    }
+    size_t at = 0;
+    for (;;) {
+        std::string server = json_value(text, at, "server", &at);
+        if (at == std::string::npos) {
+            break;
+        }
+        std::string path = json_value(text, at, "path", &at);
+        std::string range = json_value(text, at, "range", &at);
+        std::string status = json_value(text, at, "status", &at);
+        result.requests.push_back(server + " " + status + (range == "null" || range.empty() ? "" : " ranged"));
+    }
+    return result;
+}
+
+} // namespace
+
+// Servers that misbehave: the download ends with the right file, resumes where it broke, and asks
+// only as much as it needs. Each case has tokens of its own on the test server.
+TEST_F(Download, HostileServers)
+{
+    const uint64_t size = 1000000;
+    const std::string body = program(size);
+    static int run_number = 0;
+    std::string run_tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++run_number);
+    auto x = [&](const std::string& token, const std::string& behaviour) {
+        return http("/x/" + token + run_tag + "/" + behaviour + (behaviour.empty() ? "" : "/") + "mz/1000000");
+    };
+    auto xs = [&](const std::string& token, const std::string& behaviour) {
+        return https("/x/" + token + run_tag + "/" + behaviour + "/mz/1000000");
+    };
+    const std::string closed = refused();
+    struct Case {
+        const char* name;
+        std::string first, second;
+        DWORD exit_code;
+        const char* token;                 // whose requests are checked
+        std::vector<std::string> requests; // as served() gives them
+        bool bounded;                      // bytes served stay under 1.05 times the file
+    };
+    const Case cases[] = {
+        {"reset after 40 %: resumed", x("a", "reset=0.4"), closed, 0, "a",
+         {"http 200", "http 206 ranged"}, true},
+        {"ranges ignored: starts over", x("b", "reset=0.4/norange"), closed, 0, "b",
+         {"http 200", "http 200 ranged"}, false},
+        {"validator changed: starts over", x("c", "reset=0.4/newetag"), closed, 0, "c",
+         {"http 200", "http 200 ranged"}, false},
+        {"503 with Retry-After, then 200", x("d", "status=503,1,1"), closed, 0, "d",
+         {"http 503", "http 200"}, true},
+        {"404 first, reset second: first never asked again", x("e", "status=404"), x("f", "reset=0.3"), 0, "e",
+         {"http 404"}, true},
+        // What the stalled reader had taken in before it blocked is lost with it: up to one read.
+        {"stall after 10 %: resumed", x("g", "stall=0.1,60"), closed, 0, "g",
+         {"http 200", "http 206 ranged"}, false},
+        {"login page first: the second address is used", x("h", "portal"), x("i", ""), 0, "h",
+         {"http 200"}, true},
+        {"empty 200 is no program", x("j", "empty"), "", (DWORD)DOWNLOAD_ERROR_NOT_PROGRAM, "j",
+         {"http 200", "http 200", "http 200"}, true},
+        // The library reads ahead of a refused body: what the server sent is not bounded here.
+        {"https redirected to http: refused", xs("k", "tohttp"), "", (DWORD)DOWNLOAD_ERROR_INSECURE_REDIRECT, "k",
+         {}, false},
+    };
+    // A token forgotten before its case counts only its own requests (process ids come again);
+    // forgotten after it, it ends a stall the case left.
+    auto forget = [&](const char* token) { (void)fetch_text(http(std::string("/forget/") + token + run_tag)); };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        forget(c.token);
+        DWORD started = GetTickCount();
+        WorkerRun result = run_worker(c.first.c_str(), c.second.empty() ? nullptr : c.second.c_str());
+        DWORD took = GetTickCount() - started;
+        EXPECT_TRUE(result.ended);
+        EXPECT_EQ(result.exit_code, c.exit_code);
+        if (c.exit_code == 0) {
+            EXPECT_TRUE(read_file(path) == body) << "the file is not the one served";
+        } else {
+            EXPECT_FALSE(file_exists(path));
+        }
+        Served seen = served(http(std::string("/stats/") + c.token + run_tag));
+        if (!c.requests.empty()) {
+            EXPECT_EQ(seen.requests, c.requests);
+        }
+        if (c.bounded) {
+            EXPECT_LT(seen.body_bytes, size * 105 / 100);
+        }
+        printf("  %-52s %7llu bytes served, %5lu ms\n", c.name, (unsigned long long)seen.body_bytes, took);
+        fflush(stdout);
+        forget(c.token);
+    }
+}
+
+// Closing the splash ends any wait at once: a pause between rounds, and a read the server
+// answers with silence.
+TEST_F(Download, CancelEndsWaitsAtOnce)
+{
+    download_timings.first_round_wait = 20000;
+    download_timings.silence_limit = 30000;
+    const std::string token = "stall" + std::to_string(GetCurrentProcessId());
+    std::string stalled = http("/x/" + token + "/stall=0.1,60/mz/1000000");
+    const std::string closed = refused();
+    const struct {
+        const char* name;
+        std::string url;
+    } cases[] = {{"between rounds", closed}, {"in a stall", stalled}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        HANDLE thread = start_worker(c.url.c_str(), nullptr);
+        ASSERT_NE(thread, nullptr);
+        EXPECT_EQ(WaitForSingleObject(thread, 1500), (DWORD)WAIT_TIMEOUT);
+        DWORD started = GetTickCount();
+        download_cancel();
+        WorkerRun result = finish_worker(thread, 2000);
+        EXPECT_TRUE(result.ended);
+        printf("  cancel %s: the worker ended after %lu ms\n", c.name, GetTickCount() - started);
+        EXPECT_EQ(result.exit_code, (DWORD)DOWNLOAD_ERROR_CANCELLED);
+        EXPECT_TRUE(result.messages.empty());
+        EXPECT_FALSE(file_exists(path));
+        download_cancel_clear();
+    }
+    (void)fetch_text(http("/forget/" + token)); // the stall ends, and the reader left in it goes
+}
+
+// What an answer means for the next attempts, and how long to wait.
+TEST(DownloadPolicy, VerdictsAndWaits)
+{
+    const struct {
+        int result;
+        DWORD status;
+        DownloadVerdict verdict;
+    } verdicts[] = {
+        {DOWNLOAD_ERROR_STATUS, 404, VERDICT_RULED_OUT}, {DOWNLOAD_ERROR_STATUS, 410, VERDICT_RULED_OUT},
+        {DOWNLOAD_ERROR_STATUS, 403, VERDICT_RULED_OUT}, {DOWNLOAD_ERROR_STATUS, 408, VERDICT_RETRY},
+        {DOWNLOAD_ERROR_STATUS, 429, VERDICT_RETRY},     {DOWNLOAD_ERROR_STATUS, 503, VERDICT_RETRY},
+        {DOWNLOAD_ERROR_STATUS, 500, VERDICT_RETRY},     {DOWNLOAD_ERROR_DIGEST, 200, VERDICT_RULED_OUT},
+        {ERROR_DISK_FULL, 200, VERDICT_STOP},            {DOWNLOAD_ERROR_NOT_PROGRAM, 200, VERDICT_RETRY},
+        {12029, 0, VERDICT_RETRY},                       {DOWNLOAD_ERROR_TIMEOUT, 200, VERDICT_RETRY},
+    };
+    for (const auto& v : verdicts) {
+        EXPECT_EQ(download_verdict(v.result, v.status), v.verdict) << v.result << " " << v.status;
+    }
+    const struct {
+        const char* text;
+        DWORD ms;
+    } waits[] = {{"1", 1000}, {" 5 ", 5000}, {"0", 0}, {"120", 30000}, {"99999999999", 30000},
+                 {"Wed, 21 Oct 2026 07:28:00 GMT", 0}, {"-1", 0}, {"", 0}, {"3s", 0}};
+    for (const auto& w : waits) {
+        EXPECT_EQ(retry_after_ms(w.text, 30000), w.ms) << w.text;
+    }
+    DownloadTimings saved = download_timings;
+    download_timings.first_round_wait = 1000;
+    download_timings.later_round_wait = 3000;
+    EXPECT_EQ(round_wait_ms(1, 0), 750u);
+    EXPECT_EQ(round_wait_ms(1, 0xFFFFFFFFu), 1250u);
+    EXPECT_EQ(round_wait_ms(2, 0x80000000u), 3000u);
+    download_timings = saved;
+    const struct {
+        const char* text;
+        bool ok;
+        uint64_t start, total;
+    } ranges[] = {{"bytes 400000-999999/1000000", true, 400000, 1000000}, {"bytes 0-0/1", true, 0, 1},
+                  {"bytes 5-4/10", false, 0, 0}, {"bytes 5-10/10", false, 0, 0}, {"bytes */1000", false, 0, 0},
+                  {"bytes 1-2/3 ", false, 0, 0}, {"items 1-2/3", false, 0, 0}};
+    for (const auto& r : ranges) {
+        uint64_t start = 0, total = 0;
+        EXPECT_EQ(parse_content_range(r.text, &start, &total), r.ok) << r.text;
+        if (r.ok) {
+            EXPECT_EQ(start, r.start);
+            EXPECT_EQ(total, r.total);
+        }
+    }
 }

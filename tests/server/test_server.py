@@ -56,7 +56,9 @@ Resumable resources, hostile on request, with accounting:
                            1; t is seconds since the server started; server is "http" or "https";
                            outcome is "sending", "complete", "reset", "closed", "stall-closed" or
                            "client-gone"; body_bytes are bytes of the body written to the socket.
-  /forget/TOKEN            forgets the token's requests and counts (for a test that runs twice)
+  /forget/TOKEN            forgets the token's requests and counts (for a test that runs twice),
+                           and ends the token's stalls at once (they go on as their THEN says), so
+                           that a client a test left waiting in one is let go when the test is done
   /proxy-log               JSON list of what went through the proxy: {"t", "method", "target",
                            "bytes_up", "bytes_down", "outcome"}
 
@@ -142,6 +144,7 @@ class Ledger:
         self.counts = {}        # (token, path) -> requests so far
         self.proxy_ports = set()  # local ports of the proxy's connections to the servers
         self.proxy_log = []
+        self.stall_ends = {}    # token -> Event that ends its stalls early (set by forget)
 
     def now(self):
         return round(time.monotonic() - self.started, 3)
@@ -174,6 +177,13 @@ class Ledger:
             self.requests.pop(token, None)
             for key in [k for k in self.counts if k[0] == token]:
                 del self.counts[key]
+            stall_end = self.stall_ends.pop(token, None)
+        if stall_end:
+            stall_end.set()
+
+    def stall_end(self, token):
+        with self.lock:
+            return self.stall_ends.setdefault(token, threading.Event())
 
     def via_proxy(self, client_address):
         with self.lock:
@@ -450,6 +460,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                   "range": self.headers.get("Range"), "if_range": self.headers.get("If-Range"),
                   "status": None, "body_bytes": 0, "outcome": "sending"}
         n = ledger.begin(token, record)
+        self.token = token
         try:
             behaviours, source_parts = parse_hostile_path(parts)
             outcome = self.serve_hostile(record, n, behaviours, source_parts)
@@ -569,7 +580,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             reset_socket(self.connection)
             return "reset"
         if action == "stall":
-            time.sleep(pause)
+            self.server.ledger.stall_end(self.token).wait(pause)
             if then == "go":
                 return None
             action = "stall-close"

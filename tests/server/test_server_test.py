@@ -15,6 +15,7 @@ import ssl
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 
@@ -261,6 +262,18 @@ class BreakTest(ServerTestCase):
                 outcomes = [r["outcome"] for r in self.stats(token)["requests"]]
                 self.assertEqual(outcomes[-1], "complete")
                 self.assertEqual(outcomes[0], "stall-closed" if "close" in behaviour else "complete")
+
+    def test_forget_ends_a_stall(self):
+        """A test done with its token lets go of a client left waiting in a long stall."""
+        token = self.token()
+        path = test_server.hostile_path(token, "stall=1000,60", pattern=SIZE)
+        forget = threading.Timer(0.5, lambda: self.get("/forget/" + token))
+        forget.start()
+        started = time.monotonic()
+        _, _, body, got_ending, _ = self.raw_get(path)
+        forget.join()
+        self.assertLess(time.monotonic() - started, 5)
+        self.assertEqual((len(body), got_ending), (SIZE, "eof"))
 
 
 class AnswerTest(ServerTestCase):

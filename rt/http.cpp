@@ -1,0 +1,296 @@
+#include "rt/http.h"
+
+#include "rt/heap.h"
+
+namespace {
+
+enum ChannelOp { OP_OPEN, OP_READ_ARRIVED, OP_READ_STREAM, OP_QUIT };
+
+// Who holds the channel: the asker between calls, the reader during one, nobody once the asker
+// gave up on a call (the reader then frees it when the call returns).
+const LONG CHANNEL_IDLE = 0;
+const LONG CHANNEL_BUSY = 1;
+const LONG CHANNEL_ABANDONED = 2;
+
+// A read shorter than this found its data at hand.
+const DWORD AT_HAND_MS = 20;
+
+volatile LONG readers_alive;
+
+} // namespace
+
+struct HttpRoot {
+    HINTERNET internet;
+    volatile LONG holders;   // the session while open, and each channel
+};
+
+struct HttpChannel {
+    HANDLE go;               // auto-reset: op is set
+    HANDLE done;             // auto-reset: op returned
+    volatile LONG state;
+    int op;
+    HttpRoot* root;          // held until the channel is freed
+    wchar_t* url;
+    wchar_t* headers;
+    DWORD flags;
+    HINTERNET request;
+    BOOL ok;
+    DWORD error;
+    DWORD count;
+    uint8_t data[HTTP_READ_SIZE];
+};
+
+namespace {
+
+wchar_t* copy_wide(const wchar_t* text)
+{
+    if (!text) {
+        return nullptr;
+    }
+    size_t length = 0;
+    while (text[length]) {
+        ++length;
+    }
+    wchar_t* copy = (wchar_t*)heap_alloc((length + 1) * sizeof(wchar_t));
+    if (copy) {
+        CopyMemory(copy, text, (length + 1) * sizeof(wchar_t));
+    }
+    return copy;
+}
+
+void root_hold(HttpRoot* root)
+{
+    InterlockedIncrement(&root->holders);
+}
+
+void root_release(HttpRoot* root)
+{
+    if (InterlockedDecrement(&root->holders) == 0) {
+        (void)InternetCloseHandle(root->internet); // nothing is left to be done about a failure
+        heap_free(root);
+    }
+}
+
+void channel_free(HttpChannel* channel)
+{
+    if (channel->request) {
+        (void)InternetCloseHandle(channel->request);
+    }
+    if (channel->root) {
+        root_release(channel->root); // after its request: a parent never closes under a child
+    }
+    CloseHandle(channel->go);
+    CloseHandle(channel->done);
+    heap_free(channel->url);
+    heap_free(channel->headers);
+    heap_free(channel);
+}
+
+void run_op(HttpChannel* c)
+{
+    switch (c->op) {
+    case OP_OPEN:
+        c->request = InternetOpenUrlW(c->root->internet, c->url, c->headers, c->headers ? (DWORD)-1 : 0, c->flags, 0);
+        c->ok = c->request != nullptr;
+        break;
+    case OP_READ_ARRIVED: {
+        // Waits for something to arrive, then takes what there is (a read of 0 bytes finds the end).
+        c->count = 0;
+        DWORD available = 0;
+        c->ok = InternetQueryDataAvailable(c->request, &available, 0, 0);
+        if (c->ok) {
+            DWORD size = available == 0 ? HTTP_CHUNK_SIZE : available < HTTP_READ_SIZE ? available : HTTP_READ_SIZE;
+            c->ok = InternetReadFile(c->request, c->data, size, &c->count);
+        }
+        break;
+    }
+    case OP_READ_STREAM: {
+        c->count = 0;
+        DWORD started = GetTickCount();
+        for (;;) {
+            DWORD got = 0;
+            c->ok = InternetReadFile(c->request, c->data + c->count, HTTP_CHUNK_SIZE, &got);
+            c->count += got;
+            if (!c->ok || got < HTTP_CHUNK_SIZE || c->count + HTTP_CHUNK_SIZE > HTTP_READ_SIZE ||
+                GetTickCount() - started >= AT_HAND_MS) {
+                break;
+            }
+        }
+        if (!c->ok && c->count > 0) {
+            c->ok = TRUE; // the bytes come first; the failure shows at the next read
+        }
+        break;
+    }
+    default:
+        c->ok = FALSE;
+        break;
+    }
+    c->error = c->ok ? 0 : GetLastError();
+}
+
+DWORD WINAPI reader(void* argument)
+{
+    HttpChannel* channel = (HttpChannel*)argument;
+    for (;;) {
+        if (WaitForSingleObject(channel->go, INFINITE) != WAIT_OBJECT_0 || channel->op == OP_QUIT) {
+            break;
+        }
+        run_op(channel);
+        if (InterlockedCompareExchange(&channel->state, CHANNEL_IDLE, CHANNEL_BUSY) == CHANNEL_ABANDONED) {
+            break; // nobody waits for this answer any more
+        }
+        SetEvent(channel->done);
+    }
+    channel_free(channel);
+    InterlockedDecrement(&readers_alive);
+    return 0;
+}
+
+// Hands op to the reader and waits for it. 0 when it returned (its outcome is in the channel);
+// else ERROR_INTERNET_TIMEOUT or ERROR_CANCELLED, and the channel is given up on.
+int call(HttpSession* session, HttpRequest* request, int op, DWORD timeout_ms)
+{
+    HttpChannel* channel = request->channel;
+    channel->op = op;
+    InterlockedExchange(&channel->state, CHANNEL_BUSY);
+    SetEvent(channel->go);
+    HANDLE events[2] = {channel->done, session->cancel};
+    DWORD woke = WaitForMultipleObjects(2, events, FALSE, timeout_ms);
+    if (woke == WAIT_OBJECT_0) {
+        return 0;
+    }
+    if (InterlockedCompareExchange(&channel->state, CHANNEL_ABANDONED, CHANNEL_BUSY) == CHANNEL_IDLE) {
+        // The answer came just now after all. Its signal is taken here (the reader gives it right
+        // after), so that it can't pass for the answer to the next call.
+        (void)WaitForSingleObject(channel->done, INFINITE);
+        return woke == WAIT_OBJECT_0 + 1 ? ERROR_CANCELLED : 0;
+    }
+    request->channel = nullptr; // the reader frees it when its call returns
+    request->handle = nullptr;  // and closes the request
+    return woke == WAIT_OBJECT_0 + 1 ? ERROR_CANCELLED : ERROR_INTERNET_TIMEOUT;
+}
+
+bool cancelled(const HttpSession* session)
+{
+    return WaitForSingleObject(session->cancel, 0) == WAIT_OBJECT_0;
+}
+
+int outcome(const HttpChannel* channel)
+{
+    if (channel->ok) {
+        return 0;
+    }
+    return channel->error ? (int)channel->error : -1;
+}
+
+} // namespace
+
+int http_session_open(HttpSession* session, const wchar_t* agent, HANDLE cancel)
+{
+    session->cancel = cancel;
+    session->root = nullptr;
+    HttpRoot* root = (HttpRoot*)heap_alloc_zeroed(sizeof(HttpRoot));
+    if (!root) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return 1;
+    }
+    root->internet = InternetOpenW(agent, INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0);
+    if (!root->internet) {
+        DWORD error = GetLastError();
+        heap_free(root);
+        SetLastError(error);
+        return 1;
+    }
+    root->holders = 1;
+    session->root = root;
+    return 0;
+}
+
+void http_session_close(HttpSession* session)
+{
+    if (session->root) {
+        root_release(session->root);
+        session->root = nullptr;
+    }
+}
+
+int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, DWORD flags, DWORD timeout_ms,
+             HttpRequest* request)
+{
+    request->handle = nullptr;
+    request->channel = nullptr;
+    if (!session->root) {
+        return ERROR_INVALID_HANDLE;
+    }
+    if (cancelled(session)) {
+        return ERROR_CANCELLED;
+    }
+    HttpChannel* channel = (HttpChannel*)heap_alloc_zeroed(sizeof(HttpChannel));
+    if (!channel) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    channel->go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    channel->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    channel->root = session->root;
+    root_hold(channel->root);
+    channel->url = copy_wide(url);
+    channel->headers = copy_wide(headers);
+    channel->flags = flags;
+    HANDLE thread = nullptr;
+    if (channel->go && channel->done && channel->url && (channel->headers || !headers)) {
+        InterlockedIncrement(&readers_alive); // before it starts: it may be over at once
+        thread = CreateThread(nullptr, 0, reader, channel, 0, nullptr);
+        if (!thread) {
+            InterlockedDecrement(&readers_alive);
+        }
+    }
+    if (!thread) {
+        DWORD error = GetLastError();
+        channel_free(channel);
+        return error ? (int)error : ERROR_NOT_ENOUGH_MEMORY;
+    }
+    CloseHandle(thread); // never joined: it ends by itself
+    request->channel = channel;
+    int result = call(session, request, OP_OPEN, timeout_ms);
+    if (result != 0) {
+        return result;
+    }
+    request->handle = channel->request;
+    return outcome(channel);
+}
+
+int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD timeout_ms, const uint8_t** data,
+              DWORD* got, bool* waited)
+{
+    *got = 0;
+    *data = nullptr;
+    *waited = false;
+    if (!request->channel) {
+        return ERROR_INVALID_HANDLE;
+    }
+    DWORD started = GetTickCount();
+    int result = call(session, request, streaming ? OP_READ_STREAM : OP_READ_ARRIVED, timeout_ms);
+    *waited = GetTickCount() - started >= AT_HAND_MS;
+    if (result != 0) {
+        return result;
+    }
+    *got = request->channel->count;
+    *data = request->channel->data;
+    return outcome(request->channel);
+}
+
+void http_close(HttpRequest* request)
+{
+    HttpChannel* channel = request->channel;
+    request->channel = nullptr;
+    request->handle = nullptr;
+    if (channel) {
+        channel->op = OP_QUIT; // the reader is idle between calls: it closes the request and goes
+        SetEvent(channel->go);
+    }
+}
+
+LONG http_readers_alive()
+{
+    return InterlockedCompareExchange(&readers_alive, 0, 0);
+}

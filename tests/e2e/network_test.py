@@ -1,0 +1,110 @@
+"""The whole installer against servers that misbehave and through the system's proxy: it resumes
+a broken transfer, passes over a login page to the second address, and a closed splash ends a
+stalled download at once."""
+
+import json
+import os
+import shutil
+import time
+import unittest
+import urllib.request
+
+import harness
+
+SETUP_ARGS = '"AID=32197"'
+INTERNET_SETTINGS = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+
+
+class NetworkTest(harness.InstallerTestCase):
+    def setUp(self):
+        super().setUp()
+        self.programs = harness.build64()
+        self.programs.require(self.programs.installer, self.programs.fake_setup)
+        self.driver = harness.Driver(self.wine, self.programs)
+        files = self.wine.server.get("QWI_FILES_DIR")
+        if not files:
+            raise unittest.SkipTest("the run's test servers are not up (no server.env)")
+        with open(self.programs.fake_setup, "rb") as f:
+            payload = f.read()
+        # Padding makes the file large enough to break part-way; the stand-in ignores it.
+        self.body = payload + bytes(2 * 1024 * 1024)
+        self.name = "net-%d-%d.exe" % (os.getpid(), int(time.monotonic() * 1000))
+        with open(os.path.join(files, self.name), "wb") as f:
+            f.write(self.body)
+        self.restore.append(lambda: os.unlink(os.path.join(files, self.name)))
+        self.http_port = self.wine.server["QWI_HTTP_PORT"]
+        self.https_port = self.wine.server["QWI_HTTPS_PORT"]
+        self.tag = "%d-%d" % (os.getpid(), int(time.monotonic() * 1000))
+
+    def url(self, token, behaviour="", https=False):
+        path = "/x/%s%s/%sfiles/%s" % (token, self.tag, behaviour + "/" if behaviour else "", self.name)
+        if https:
+            return "https://localhost:%s%s" % (self.https_port, path)
+        return "http://127.0.0.1:%s%s" % (self.http_port, path)
+
+    def stats(self, token):
+        address = "http://127.0.0.1:%s/stats/%s%s" % (self.http_port, token, self.tag)
+        with urllib.request.urlopen(address, timeout=10) as reply:
+            return json.load(reply)
+
+    def installer(self, first, second):
+        return self.configured_copy(self.programs.installer, https_url=first, http_url=second, setup_args=SETUP_ARGS)
+
+    def check_started(self, code):
+        self.assertEqual(code, 0, "exit code 0x%08x" % (code & 0xFFFFFFFF))
+        with open(self.setup_file, "rb") as f:
+            self.assertTrue(f.read() == self.body, "the program that ran is not the one served")
+        self.assertEqual(self.setup_records(), self.expected_record(SETUP_ARGS))
+
+    def test_hostile_servers(self):
+        cases = [
+            # (case, first, second, token checked, statuses it saw)
+            ("reset after 40 %: resumed", self.url("a", "reset=0.4"), self.closed_url(), "a", [200, 206]),
+            ("login page first: the second address is used", self.url("b", "portal"), self.url("c"), "b", [200]),
+            ("404 first, reset second", self.url("d", "status=404"), self.url("e", "reset=0.3"), "d", [404]),
+        ]
+        for number, (case, first, second, token, statuses) in enumerate(cases):
+            with self.subTest(case):
+                self.set_tmp(os.path.join(self.folder, "case%d" % number))
+                started = time.monotonic()
+                self.check_started(self.run_installer(self.installer(first, second), timeout=60))
+                seen = self.stats(token)
+                print("\n  %s: %d bytes served for a %d-byte file, %.1f s"
+                      % (case, seen["body_bytes"], len(self.body), time.monotonic() - started))
+                self.assertEqual([r["status"] for r in seen["requests"]], statuses)
+                self.assertLess(seen["body_bytes"], len(self.body) * 1.05)
+
+    def test_closing_the_splash_ends_a_stall(self):
+        process = self.start_installer(self.installer(self.url("s", "stall=0.2,120"), self.closed_url()))
+        self.driver.wait_splash()
+        self.wait_for_setup_file(len(self.body) // 10, 20, "the bytes before the stall")
+        time.sleep(1.0)  # well into the stall
+        self.driver.call("alt-f4")
+        closed = time.monotonic()
+        code = process.wait(10)
+        ended = time.monotonic() - closed
+        print("\n  closed during a stall: the installer ended %.2f s later" % ended)
+        self.assertEqual(code, 0)
+        self.assertLess(ended, 2.0)
+        self.assertEqual(self.run_folders(), [], "the stalled download left its folder")
+
+    def test_through_the_system_proxy(self):
+        port = self.wine.server.get("QWI_PROXY_PORT")
+        if not port:
+            raise unittest.SkipTest("the run has no test proxy (QWI_PROXY_PORT)")
+        self.set_reg(INTERNET_SETTINGS, "ProxyEnable", "REG_DWORD", 1)
+        self.set_reg(INTERNET_SETTINGS, "ProxyServer", "REG_SZ", "127.0.0.1:%s" % port)
+        self.set_reg(INTERNET_SETTINGS, "ProxyOverride", "REG_SZ", "")
+        for number, https in enumerate([False, True]):
+            with self.subTest(https=https):
+                self.set_tmp(os.path.join(self.folder, "proxy%d" % number))
+                token = "p%d" % number
+                self.check_started(self.run_installer(self.installer(self.url(token, https=https),
+                                                                     self.closed_url()), timeout=60))
+                seen = self.stats(token)
+                self.assertTrue(seen["requests"] and all(r["via_proxy"] for r in seen["requests"]),
+                                "the download did not go through the proxy: %s" % seen["requests"])
+
+
+if __name__ == "__main__":
+    unittest.main()
