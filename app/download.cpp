@@ -5,6 +5,7 @@
 
 #include "app/app_state.h"
 #include "app/config.h"
+#include "app/install_log.h"
 #include "app/run_folder.h"
 #include "app/splash.h"
 #include "rt/file.h"
@@ -171,6 +172,8 @@ bool parse_content_range(const char* text, uint64_t* start, uint64_t* total)
 
 struct Transfer {
     RunFolder* run;
+    const char* shown;          // the address as the log shows it
+    int number;                 // of the attempt in this run, from 1
     SetupWriter writer;
     bool writing;               // writer holds an open file
     const wchar_t* url;
@@ -380,6 +383,45 @@ static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* recei
     }
 }
 
+// The proxy the request was sent through, as the system's settings name it; "none" for a direct one.
+static void request_proxy(HINTERNET request, char* out, uint32_t size)
+{
+    union {
+        INTERNET_PROXY_INFO info;
+        uint8_t bytes[1024];
+    } proxy = {};
+    DWORD length = sizeof proxy;
+    (void)str_print(out, size, "none");
+    if (request && InternetQueryOptionW(request, INTERNET_OPTION_PROXY, &proxy, &length) &&
+        proxy.info.dwAccessType == INTERNET_OPEN_TYPE_PROXY && proxy.info.lpszProxy) {
+        (void)str_print(out, size, "%q", (const wchar_t*)proxy.info.lpszProxy);
+    }
+}
+
+// One line for each request in the run's log: what was asked, what came, and how it ended.
+static void log_request(const Transfer* transfer, HINTERNET request, uint64_t from, uint64_t received, DWORD ms,
+                        int result)
+{
+    char proxy[256];
+    request_proxy(request, proxy, sizeof proxy);
+    char length[24];
+    (void)str_print(length, sizeof length, transfer->length_known ? "%U" : "unknown", transfer->length);
+    char resumed[48] = "";
+    if (from) {
+        (void)str_print(resumed, sizeof resumed, ", resumed from byte %U", from);
+    }
+    char what[CONFIG_BLOCK_SIZE + 512];
+    (void)str_print(what, sizeof what,
+                    "attempt %d%s %s: proxy %s, status %u, length %s, validator %s, %U bytes in %u ms",
+                    transfer->number, resumed, transfer->shown, proxy,
+                    transfer->status, length, transfer->validator[0] ? transfer->validator : "none", received, ms);
+    if (result == 0) {
+        install_log("%s: complete", what);
+    } else {
+        install_log_failure(what, (uint32_t)result);
+    }
+}
+
 // One request: the whole body, or from where the file ends.
 static int request_once(Transfer* transfer, bool resuming, uint64_t* received)
 {
@@ -400,6 +442,9 @@ static int request_once(Transfer* transfer, bool resuming, uint64_t* received)
     DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
                   (transfer->https ? INTERNET_FLAG_SECURE : 0);
     HttpRequest request = {};
+    DWORD started = GetTickCount();
+    uint64_t from = transfer->total;
+    transfer->status = 0;
     int result = http_get(session, transfer->url, extra, flags, download_timings.connect_limit, &request);
     if (result == 0) {
         result = take_response(transfer, &request, resuming);
@@ -407,8 +452,10 @@ static int request_once(Transfer* transfer, bool resuming, uint64_t* received)
     if (result == 0) {
         result = stream_body(transfer, &request, received);
     }
+    result = failure(result);
+    log_request(transfer, request.handle, resuming ? from : 0, *received, GetTickCount() - started, result);
     http_close(&request);
-    return failure(result);
+    return result;
 }
 
 // A transfer that broke after some body bytes of a response with a validator and a length goes
@@ -427,7 +474,9 @@ static bool resumable(const Transfer* transfer, int result, uint64_t received)
 static int attempt(Transfer* transfer)
 {
     if (setup_file_create(transfer->run, &transfer->writer) != 0) {
-        return failure(last_error_result());
+        int result = failure(last_error_result());
+        install_log_failure("setup file not created", (uint32_t)result);
+        return result;
     }
     transfer->writing = true;
     InterlockedExchangePointer(&active_file, transfer->writer.file);
@@ -464,6 +513,7 @@ static int attempt(Transfer* transfer)
 struct Address {
     const char* url;
     wchar_t* wide;
+    char shown[CONFIG_BLOCK_SIZE]; // as the log shows it: without user name and password
     bool ruled_out;
     DWORD not_before;  // tick before which it is not asked again (a server's Retry-After)
     bool waiting;
@@ -478,6 +528,7 @@ static bool is_https(const char* url)
 static int try_addresses(RunFolder* run, Address* addresses, int count)
 {
     int result = DOWNLOAD_ERROR_NO_ADDRESS;
+    int attempts = 0;
     for (int round = 0; round < DOWNLOAD_ROUNDS; ++round) {
         bool any_left = false;
         for (int i = 0; i < count; ++i) {
@@ -489,7 +540,9 @@ static int try_addresses(RunFolder* run, Address* addresses, int count)
         if (round > 0) {
             uint32_t random = 0;
             (void)random_bytes(&random, sizeof random); // without it, no jitter: the wait stays
-            if (!pause(round_wait_ms(round, random))) {
+            DWORD wait = round_wait_ms(round, random);
+            install_log("waiting %u ms before round %d", wait, round + 1);
+            if (!pause(wait)) {
                 return DOWNLOAD_ERROR_CANCELLED;
             }
         }
@@ -500,6 +553,9 @@ static int try_addresses(RunFolder* run, Address* addresses, int count)
             }
             if (address->waiting) {
                 DWORD left = address->not_before - GetTickCount();
+                if ((LONG)left > 0) {
+                    install_log("waiting %u ms before asking %s again, as it asked", left, address->shown);
+                }
                 if ((LONG)left > 0 && !pause(left)) {
                     return DOWNLOAD_ERROR_CANCELLED;
                 }
@@ -509,6 +565,8 @@ static int try_addresses(RunFolder* run, Address* addresses, int count)
             transfer.run = run;
             transfer.url = address->wide;
             transfer.https = is_https(address->url);
+            transfer.shown = address->shown;
+            transfer.number = ++attempts;
             result = attempt(&transfer);
             if (result == 0 || cancelled()) {
                 return cancelled() ? DOWNLOAD_ERROR_CANCELLED : 0;
@@ -518,6 +576,9 @@ static int try_addresses(RunFolder* run, Address* addresses, int count)
                 return result;
             }
             address->ruled_out = verdict == VERDICT_RULED_OUT;
+            if (address->ruled_out) {
+                install_log("%s is not asked again in this run", address->shown);
+            }
             if (transfer.retry_after) {
                 address->not_before = GetTickCount() + transfer.retry_after;
                 address->waiting = true;
@@ -538,6 +599,7 @@ static int run_download(RunFolder* run)
     for (Address& address : addresses) {
         address.ruled_out = address.url == nullptr;
         if (address.url) {
+            address_without_credentials(address.url, address.shown, sizeof address.shown);
             address.wide = utf8_to_wide(nullptr, nullptr, address.url, -1);
             if (!address.wide) {
                 result = ERROR_NOT_ENOUGH_MEMORY;

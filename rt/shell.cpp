@@ -230,10 +230,12 @@ int system_error_text(uint32_t code, char* out, int32_t out_size) {
         return -1;
     }
     wchar_t text[MESSAGE_UNITS];
-    // 0x12FF: from the system, no inserts, one line (line breaks become spaces).
-    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                  nullptr, code, 0, text, MESSAGE_UNITS, nullptr);
+    // From the system, no inserts, one line (line breaks become spaces). WinINet keeps the texts
+    // of its errors (12001-12999) in its own table, asked first once it is loaded.
+    HMODULE wininet = GetModuleHandleW(L"wininet.dll");
+    DWORD source = FORMAT_MESSAGE_FROM_SYSTEM | (wininet ? FORMAT_MESSAGE_FROM_HMODULE : 0);
+    DWORD length = FormatMessageW(source | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                  wininet, code, 0, text, MESSAGE_UNITS, nullptr);
     if (length == 0) {
         out[0] = '\0';
         return -1;

@@ -124,14 +124,15 @@ class DownloadTest(DownloadBase):
         if not status:
             raise unittest.SkipTest("the run's test servers are not up (no server.env)")
         base = "http://127.0.0.1:%s/" % status
+        # The last field: which address each attempt asked, in order (a 404 rules the first out).
         cases = [
-            ("both refused", self.closed_url("a.exe"), self.closed_url("b.exe"), False),
-            ("no such host", "http://no-such-host.invalid/setup.exe", self.closed_url(), False),
-            ("404 page, refused", base + "status/404", self.closed_url(), True),
-            ("cut short, refused", base + "short/400000/100000", self.closed_url(), True),
-            ("not a program", base + "body/200000", base + "body/1000", True),
+            ("both refused", self.closed_url("a.exe"), self.closed_url("b.exe"), "121212"),
+            ("no such host", "http://no-such-host.invalid/setup.exe", self.closed_url(), "121212"),
+            ("404 page, refused", base + "status/404", self.closed_url(), "1222"),
+            ("cut short, refused", base + "short/400000/100000", self.closed_url(), "121212"),
+            ("not a program", base + "body/200000", base + "body/1000", "121212"),
         ]
-        for number, (case, first, second, _) in enumerate(cases):
+        for number, (case, first, second, order) in enumerate(cases):
             with self.subTest(case):
                 self.set_tmp(os.path.join(self.folder, "case%d" % number))
                 process = self.start_installer(self.installer(https_url=first, http_url=second))
@@ -144,6 +145,18 @@ class DownloadTest(DownloadBase):
                 self.assertEqual(self.leftovers(), [], "a failed run left more than its log")
                 log = self.run_log()
                 self.assertEqual(log[-1], "exit code 1")
+                self.check_attempts_logged(log, [(first, second)[int(n) - 1] for n in order])
+
+    def check_attempts_logged(self, log, addresses):
+        """The log names every attempt in order, each with its address and the cause of its failure,
+        and the waits before the later rounds."""
+        attempts = [line for line in log if line.startswith("attempt ")]
+        self.assertEqual(len(attempts), len(addresses), "\n".join(log))
+        for number, (line, address) in enumerate(zip(attempts, addresses), 1):
+            self.assertTrue(line.startswith("attempt %d %s: proxy " % (number, address)), line)
+            self.assertRegex(line, r" ms: \((\d+|0x[0-9A-F]{8})\) \S", "no cause: " + line)
+        waits = [line for line in log if line.startswith("waiting ")]
+        self.assertEqual([w.split(" before ")[1] for w in waits], ["round 2", "round 3"][:len(waits)])
 
     def check_error_window(self, language, env):
         self.browser = self.capture_browser()
