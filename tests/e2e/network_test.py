@@ -72,6 +72,9 @@ class NetworkTest(harness.InstallerTestCase):
                 print("\n  %s: %d bytes served for a %d-byte file, %.1f s"
                       % (case, seen["body_bytes"], len(self.body), time.monotonic() - started))
                 self.assertEqual([r["status"] for r in seen["requests"]], statuses)
+                requests = [line for line in self.run_log() if line.startswith("attempt ")]
+                self.assertEqual([" status %d," % status in line for line, status in zip(requests, statuses)],
+                                 [True] * len(statuses), "\n".join(requests))
                 self.assertLess(seen["body_bytes"], len(self.body) * 1.05)
 
     def test_closing_the_splash_ends_a_stall(self):
@@ -86,7 +89,7 @@ class NetworkTest(harness.InstallerTestCase):
         print("\n  closed during a stall: the installer ended %.2f s later" % ended)
         self.assertEqual(code, 0)
         self.assertLess(ended, 2.0)
-        self.assertEqual(self.run_folders(), [], "the stalled download left its folder")
+        self.assertEqual(self.leftovers(), [], "the stalled download left more than its log")
 
     def test_through_the_system_proxy(self):
         port = self.wine.server.get("QWI_PROXY_PORT")
@@ -104,6 +107,8 @@ class NetworkTest(harness.InstallerTestCase):
                 seen = self.stats(token)
                 self.assertTrue(seen["requests"] and all(r["via_proxy"] for r in seen["requests"]),
                                 "the download did not go through the proxy: %s" % seen["requests"])
+                attempt = [line for line in self.run_log() if line.startswith("attempt 1 ")][0]
+                self.assertIn(": proxy 127.0.0.1:%s," % port, attempt)
 
 
 if __name__ == "__main__":
