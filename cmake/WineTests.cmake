@@ -25,7 +25,13 @@ endif()
 # shipping build directory (QWI_WIN32_BUILD_DIR, default ../win32 next to this one).
 set(QWI_WIN32_BUILD_DIR ${CMAKE_BINARY_DIR}/../win32 CACHE PATH "Build directory of the 32-bit (shipping) build")
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    add_test(NAME unit32.all COMMAND ${QWI_WINE_DIR}/run32.sh ${QWI_WIN32_BUILD_DIR}/tests/qwi_unit_tests.exe)
+    # Without the worker's network cases: each request's reader thread is woken or started while
+    # other threads wait, and 32-bit Wine under qemu crashes or hangs on exactly that (measured: a
+    # thread blocked on an event while another starts and joins a short thread crashes it in the
+    # first round, no WinINet involved; four threads that only sleep 1 ms crash it every time). The
+    # 64-bit run has them all, and the shipping build downloads end to end (e2e.download.win32).
+    add_test(NAME unit32.all COMMAND ${QWI_WINE_DIR}/run32.sh ${QWI_WIN32_BUILD_DIR}/tests/qwi_unit_tests.exe
+                                     --gtest_filter=-Download.*)
     set_tests_properties(unit32.all PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 1200)
 endif()
 
