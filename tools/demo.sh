@@ -6,8 +6,8 @@
 #      so that the splash stays up for a few seconds,
 #   4. points a copy of the installer at that server (tools/qwi_config.py) and runs it under Wine,
 #      on your display when $DISPLAY works, else on a virtual one,
-#   5. reports the exit code, the command line the setup program received, and a screenshot of
-#      the splash (build/demo/splash.png).
+#   5. reports the exit code, the command line the setup program received, the installer's log
+#      and a screenshot of the splash (build/demo/splash.png).
 #
 # Usage: tools/demo.sh [--win32] [--build-dir DIR] [--seconds N] [--no-deps]
 #   --win32      run the shipping 32-bit build (under 32-bit Wine: about a minute per process)
@@ -228,6 +228,11 @@ if [ -s "$record" ]; then
     echo "setup program's working directory: $(sed -n '3p' "$record")"
 else
     echo "the setup program did not start (no $record)"
+fi
+log=$(run_file install.log)
+if [ -s "$log" ]; then
+    echo "the installer's log ($log):"
+    sed 's/^/    /' "$log"
 fi
 if [ -n "$shot" ]; then
     echo "screenshot of the splash: $shot"
