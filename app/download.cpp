@@ -521,7 +521,9 @@ struct Address {
 
 static bool is_https(const char* url)
 {
-    return prefix_compare("https://", 8, url) == 0 || prefix_compare("https://", 8, url) == -9;
+    // "https://" ends either with the whole address (0) or where the address goes on (~8).
+    int32_t compared = prefix_compare("https://", 8, url);
+    return compared == 0 || compared == ~8;
 }
 
 // The addresses in rounds, the first address first in each, with a pause between rounds.

@@ -212,6 +212,7 @@ static bool folder_is_protected(HANDLE folder)
 
 struct SweepParent {
     HANDLE parent;
+    ULONGLONG now;       // FILETIME units
 };
 
 static void sweep_candidate(const char* name, DWORD attributes, void* context)
@@ -227,9 +228,7 @@ static void sweep_candidate(const char* name, DWORD attributes, void* context)
         return;
     }
     if (folder_is_protected(folder)) {
-        FILETIME now = {};
-        GetSystemTimeAsFileTime(&now);
-        SweepFolder contents = {folder, true, false, ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime};
+        SweepFolder contents = {folder, true, false, sweep->now};
         if (dir_list_handle(folder, sweep_entry, &contents) == 0 && contents.complete && !contents.log_kept) {
             (void)handle_delete(folder); // refused when something is left after all
         }
@@ -239,7 +238,10 @@ static void sweep_candidate(const char* name, DWORD attributes, void* context)
 
 int run_folders_sweep(const char* parent)
 {
-    SweepParent sweep = {dir_open_held(parent, FILE_TRAVERSE | FILE_LIST_DIRECTORY)};
+    FILETIME now = {};
+    GetSystemTimeAsFileTime(&now);
+    SweepParent sweep = {dir_open_held(parent, FILE_TRAVERSE | FILE_LIST_DIRECTORY),
+                         ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime};
     if (sweep.parent == INVALID_HANDLE_VALUE) {
         return 1;
     }

@@ -236,13 +236,7 @@ char* temp_folder_path(bool system)
             folder[--length] = L'\0';
         }
     }
-    int32_t bytes = wide_to_utf8(nullptr, 0, folder, -1);
-    char* path = bytes > 0 ? (char*)heap_alloc((size_t)bytes) : nullptr;
-    if (path && wide_to_utf8(path, bytes, folder, -1) != bytes) {
-        heap_free(path);
-        path = nullptr;
-    }
-    return path;
+    return wide_to_utf8_alloc(folder);
 }
 
 int disk_free_bytes(const char* path, uint64_t* free_bytes)

@@ -368,12 +368,7 @@ char* handle_path(HANDLE handle)
     wchar_t* wide = (wchar_t*)heap_alloc(FINAL_PATH_UNITS * sizeof(wchar_t));
     char* path = nullptr;
     if (wide && final_path(handle, wide, FINAL_PATH_UNITS) == 0) {
-        int32_t bytes = wide_to_utf8(nullptr, 0, wide, -1);
-        path = bytes > 0 ? (char*)heap_alloc((size_t)bytes) : nullptr;
-        if (path && wide_to_utf8(path, bytes, wide, -1) != bytes) {
-            heap_free(path);
-            path = nullptr;
-        }
+        path = wide_to_utf8_alloc(wide);
     }
     heap_free(wide);
     return path;

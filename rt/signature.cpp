@@ -1,5 +1,7 @@
 #include "rt/signature.h"
 
+#include <string.h>
+
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
@@ -30,12 +32,7 @@ static char* common_name(PCCERT_CONTEXT certificate)
     wchar_t* wide = (wchar_t*)heap_alloc(units * sizeof(wchar_t));
     char* name = nullptr;
     if (wide && CertGetNameStringW(certificate, CERT_NAME_ATTR_TYPE, 0, attribute, wide, units) == units) {
-        int32_t bytes = wide_to_utf8(nullptr, 0, wide, (int32_t)units);
-        name = bytes > 0 ? (char*)heap_alloc((size_t)bytes) : nullptr;
-        if (name && wide_to_utf8(name, bytes, wide, (int32_t)units) != bytes) {
-            heap_free(name);
-            name = nullptr;
-        }
+        name = wide_to_utf8_alloc(wide);
     }
     heap_free(wide);
     return name;
@@ -66,15 +63,6 @@ static DWORD chain_verdict(PCCERT_CHAIN_CONTEXT chain)
     return status.dwError;
 }
 
-static bool same_text(const char* a, const char* b)
-{
-    while (*a && *a == *b) {
-        ++a;
-        ++b;
-    }
-    return *a == *b;
-}
-
 // The verdict on a state that WinVerifyTrust accepted: its signer's chain, then its signer's name.
 static DWORD signer_verdict(HANDLE state, const char* expected)
 {
@@ -89,7 +77,7 @@ static DWORD signer_verdict(HANDLE state, const char* expected)
         return verdict;
     }
     char* name = common_name(certificate->pCert);
-    verdict = name && same_text(name, expected) ? ERROR_SUCCESS : ERROR_INVALID_DATA;
+    verdict = name && prefix_compare(name, (int32_t)strlen(name), expected) == 0 ? ERROR_SUCCESS : ERROR_INVALID_DATA;
     heap_free(name);
     return verdict;
 }

@@ -71,6 +71,16 @@ int32_t wide_to_utf8(char* dest, int32_t dest_size, const wchar_t* source, int32
     return WideCharToMultiByte(CP_UTF8, 0, source, source_length, dest, dest_size, nullptr, nullptr);
 }
 
+char* wide_to_utf8_alloc(const wchar_t* source) {
+    int32_t bytes = wide_to_utf8(nullptr, 0, source, -1);
+    char* text = bytes > 0 ? (char*)heap_alloc((size_t)bytes) : nullptr;
+    if (text && wide_to_utf8(text, bytes, source, -1) != bytes) {
+        heap_free(text);
+        text = nullptr;
+    }
+    return text;
+}
+
 int32_t prefix_compare(const char* span, int32_t span_length, const char* key) {
     if (span_length < 0) {
         span_length = 0;  // a negative count holds no bytes

@@ -12,6 +12,8 @@ const int32_t PATH_BUFFER_UNITS = 256;
 wchar_t* utf8_to_wide(wchar_t* dest, int32_t* capacity, const char* source, int32_t source_length);
 // One WideCharToMultiByte call; bytes written (or needed with dest_size 0); 0 on failure.
 int32_t wide_to_utf8(char* dest, int32_t dest_size, const wchar_t* source, int32_t source_length);
+// A new heap UTF-8 copy of NUL-terminated UTF-16 text; null on failure. The caller frees it.
+char* wide_to_utf8_alloc(const wchar_t* source);
 // Three-way comparison of a counted span with a NUL-terminated key; 0 only for equal bytes and length.
 int32_t prefix_compare(const char* span, int32_t span_length, const char* key);
 // First byte of data not among the set_length bytes of set, or data + length.

@@ -74,15 +74,7 @@ static void on_label_edited(UiWindow* window, UiControl* list, const NMLVDISPINF
     if (text == nullptr || list->listview.edit_command == 0) {
         return; // cancelled edit, or nobody listening
     }
-    char* copy = nullptr;
-    int32_t size = wide_to_utf8(nullptr, 0, text, -1);
-    if (size > 0) {
-        copy = (char*)heap_alloc((size_t)size);
-        if (copy != nullptr && wide_to_utf8(copy, size, text, -1) == 0) {
-            heap_free(copy);
-            copy = nullptr;
-        }
-    }
+    char* copy = wide_to_utf8_alloc(text);
     list->listview.event_data = (intptr_t)copy;
     window->on_command(window, list->listview.edit_command);
     heap_free(copy);
