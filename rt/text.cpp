@@ -118,3 +118,42 @@ const char* span_skip(const char* data, uint32_t length, const char* set, uint32
     }
     return at;
 }
+
+bool text_starts_with(const char* text, const char* prefix, bool ignore_case) {
+    for (; *prefix != '\0'; ++prefix, ++text) {
+        char a = *text;
+        char b = *prefix;
+        if (ignore_case) {
+            a = (a >= 'A' && a <= 'Z') ? (char)(a + 32) : a;
+            b = (b >= 'A' && b <= 'Z') ? (char)(b + 32) : b;
+        }
+        if (a != b) {
+            return false;  // also at the end of a shorter text: its NUL differs from the prefix
+        }
+    }
+    return true;
+}
+
+uint32_t parse_decimal(const char* text, uint64_t* value) {
+    uint64_t result = 0;
+    uint32_t digits = 0;
+    for (; text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+        uint64_t digit = (uint64_t)(text[digits] - '0');
+        result = result > (~(uint64_t)0 - digit) / 10 ? ~(uint64_t)0 : result * 10 + digit;
+    }
+    *value = result;
+    return digits;
+}
+
+wchar_t* path_to_wide(wchar_t* local, const char* path) {
+    int32_t capacity = PATH_BUFFER_UNITS;
+    return utf8_to_wide(local, &capacity, path, -1);
+}
+
+void path_release(wchar_t* wide, const wchar_t* local) {
+    if (wide != local) {
+        DWORD error = GetLastError();
+        heap_free(wide);
+        SetLastError(error);
+    }
+}

@@ -16,5 +16,18 @@ int32_t wide_to_utf8(char* dest, int32_t dest_size, const wchar_t* source, int32
 char* wide_to_utf8_alloc(const wchar_t* source);
 // Three-way comparison of a counted span with a NUL-terminated key; 0 only for equal bytes and length.
 int32_t prefix_compare(const char* span, int32_t span_length, const char* key);
+// True when text begins with prefix (both NUL-terminated). ignore_case folds ASCII letters only,
+// as URL schemes and HTTP tokens are compared.
+bool text_starts_with(const char* text, const char* prefix, bool ignore_case);
+// Reads decimal digits at text into value, which stops at UINT64_MAX instead of wrapping. Returns
+// the number of digits read (0 when text does not start with one, value then 0); text + that
+// count is the first byte after them.
+uint32_t parse_decimal(const char* text, uint64_t* value);
 // First byte of data not among the set_length bytes of set, or data + length.
 const char* span_skip(const char* data, uint32_t length, const char* set, uint32_t set_length);
+
+// A NUL-terminated UTF-8 path as UTF-16 for one system call: in local (PATH_BUFFER_UNITS units)
+// when it fits, else in a heap block. Null on failure. Give the result back with path_release.
+wchar_t* path_to_wide(wchar_t* local, const char* path);
+// Frees what path_to_wide put on the heap (nothing when it used local); keeps the last error.
+void path_release(wchar_t* wide, const wchar_t* local);

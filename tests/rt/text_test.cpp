@@ -201,3 +201,50 @@ TEST(SpanSkip, StopsAtTheFirstByteOutsideTheSet) {
             << "length " << c.length << ", set of " << c.set_length;
     }
 }
+
+TEST(TextStartsWith, ExactOrAsciiCaseFolded) {
+    struct Case {
+        const char* text;
+        const char* prefix;
+        bool ignore_case;
+        bool expected;
+    } cases[] = {
+        {"https://host/", "https://", false, true},
+        {"HTTPS://host/", "https://", false, false},
+        {"HTTPS://host/", "https://", true, true},
+        {"hTtPs://", "https://", true, true},
+        {"https:", "https://", true, false},        // text ends first
+        {"", "", false, true},
+        {"anything", "", true, true},
+        {"http://host/", "https://", true, false},
+        {"\xD0\x9F", "\xD0\xBF", true, false},      // no folding beyond ASCII
+        {"[", "{", true, false},                    // neighbours of the letters stay apart
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(text_starts_with(c.text, c.prefix, c.ignore_case), c.expected) << c.text << " / " << c.prefix;
+    }
+}
+
+TEST(ParseDecimal, DigitsReadAndValueThatNeverWraps) {
+    struct Case {
+        const char* text;
+        uint32_t digits;
+        uint64_t value;
+    } cases[] = {
+        {"", 0, 0},
+        {"x12", 0, 0},
+        {"-1", 0, 0},
+        {"0", 1, 0},
+        {"007", 3, 7},
+        {"123-456", 3, 123},
+        {"30 ", 2, 30},
+        {"18446744073709551615", 20, 18446744073709551615ull},
+        {"18446744073709551616", 20, 18446744073709551615ull},   // one above: held at the top
+        {"99999999999999999999999", 23, 18446744073709551615ull},
+    };
+    for (const Case& c : cases) {
+        uint64_t value = 1;
+        EXPECT_EQ(parse_decimal(c.text, &value), c.digits) << c.text;
+        EXPECT_EQ(value, c.value) << c.text;
+    }
+}
