@@ -7,6 +7,7 @@
 #include "app/config.h"
 #include "app/install_log.h"
 #include "app/run_folder.h"
+#include "app/setup_file.h"
 #include "app/splash.h"
 #include "rt/file.h"
 #include "rt/file_handle.h"

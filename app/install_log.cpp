@@ -13,7 +13,7 @@ static const uint32_t STOP_LINE_BYTES = 96;
 
 // The worker and the main thread both write; the lock keeps their lines whole and in order.
 static SRWLOCK log_lock = SRWLOCK_INIT;
-static HANDLE log_file = INVALID_HANDLE_VALUE;
+static HANDLE log_file;         // null while no log is open
 static uint32_t log_written;
 static bool log_full;
 static ULONGLONG log_clock_start;
@@ -26,11 +26,11 @@ void install_log_start_clock()
 int install_log_open(HANDLE folder)
 {
     HANDLE file = file_create_in(folder, INSTALL_LOG_NAME);
-    if (file == INVALID_HANDLE_VALUE) {
+    if (!file) {
         return 1;
     }
     AcquireSRWLockExclusive(&log_lock);
-    if (log_file != INVALID_HANDLE_VALUE) {
+    if (log_file) {
         CloseHandle(log_file);
     }
     log_file = file;
@@ -76,7 +76,7 @@ static uint32_t format_line(char* line, const char* format, va_list args)
 
 void install_log(const char* format, ...)
 {
-    if (log_file == INVALID_HANDLE_VALUE) {
+    if (!log_file) {
         return;
     }
     // Callers log a failure before they hand its error on.
@@ -88,7 +88,7 @@ void install_log(const char* format, ...)
     va_end(args);
 
     AcquireSRWLockExclusive(&log_lock);
-    if (log_file != INVALID_HANDLE_VALUE && !log_full) {
+    if (log_file && !log_full) {
         if (log_written + length <= INSTALL_LOG_CAP - STOP_LINE_BYTES) {
             write_locked(line, length);
         } else {
@@ -120,9 +120,9 @@ void install_log_failure(const char* what, uint32_t code)
 void install_log_close()
 {
     AcquireSRWLockExclusive(&log_lock);
-    if (log_file != INVALID_HANDLE_VALUE) {
+    if (log_file) {
         CloseHandle(log_file);
-        log_file = INVALID_HANDLE_VALUE;
+        log_file = nullptr;
     }
     ReleaseSRWLockExclusive(&log_lock);
 }

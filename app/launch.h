@@ -5,8 +5,6 @@
 
 #include "ui/ui.h"
 
-// The setup file's path in this run's folder (owned by the run folder); null before it exists.
-const char* setup_path();
 // The setup program's command line: the quoted path, one space and args (none when null), as a
 // new heap string; null on failure.
 char* setup_command_line(const char* path, const char* args);

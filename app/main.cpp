@@ -11,6 +11,7 @@
 #include "app/installer.h"
 #include "app/launch.h"
 #include "app/run_folder.h"
+#include "app/setup_file.h"
 #include "app/single_instance.h"
 #include "app/splash.h"
 #include "rt/buffer.h"
@@ -23,7 +24,7 @@
 
 static const int EMBEDDED_SETUP_RESOURCE = 7;
 
-// This run's folder; process_globals.run points here once it exists.
+// This run's folder; current_run_folder points here once it exists.
 static RunFolder run_folder;
 
 // Length of the block's text. A block without its terminator is cut before the last byte, so
@@ -78,7 +79,7 @@ static int make_run_folder(const InstallerConfig* config)
     if (run_folder_create(&run_folder) != 0) {
         return 1;
     }
-    process_globals.run = &run_folder;
+    current_run_folder = &run_folder;
     if (install_log_open(run_folder.folder) == 0) { // without a log the run goes on all the same
         install_log("folder %s", run_folder.path);
         log_configuration(config);
@@ -90,7 +91,7 @@ static int make_run_folder(const InstallerConfig* config)
 static int run_embedded_setup(const ByteSpan* payload)
 {
     install_log("embedded setup program: %u bytes", payload->length);
-    if (!process_globals.run || setup_file_write_all(process_globals.run, payload->data, payload->length) != 0) {
+    if (!current_run_folder || setup_file_write_all(current_run_folder, payload->data, payload->length) != 0) {
         install_log_failure("embedded setup program not written", GetLastError());
         return 1;
     }
@@ -162,7 +163,7 @@ static int run_without_splash(AppState* app, bool worker_started)
 static int run_download_mode(AppState* app)
 {
     app->progress = 1;
-    bool worker_started = process_globals.run && start_worker(app, process_globals.run) == 0;
+    bool worker_started = current_run_folder && start_worker(app, current_run_folder) == 0;
     if (setup_splash_window(app) != 0) {
         return run_without_splash(app, worker_started);
     }
@@ -271,9 +272,9 @@ int installer_main(HINSTANCE instance, HINSTANCE reserved, LPWSTR command_line, 
         install_log("exit code %d", result);
         install_log_close();
         if (!process_globals.app) { // else a worker that would not stop still uses both
-            if (process_globals.run) {
-                run_folder_release(process_globals.run);
-                process_globals.run = nullptr;
+            if (current_run_folder) {
+                run_folder_release(current_run_folder);
+                current_run_folder = nullptr;
             }
             config_release(config);
             heap_free(config);

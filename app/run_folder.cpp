@@ -1,15 +1,13 @@
 #include "app/run_folder.h"
 
-#include "app/config.h"
 #include "app/install_log.h"
 #include "rt/file.h"
 #include "rt/file_handle.h"
 #include "rt/format.h"
 #include "rt/heap.h"
-#include "rt/process.h"
 #include "rt/random.h"
 #include "rt/security.h"
-#include "rt/signature.h"
+#include "rt/text.h"
 
 // A name that exists already is made again: a run never uses a folder it did not just make.
 static const int NAME_ATTEMPTS = 16;
@@ -19,15 +17,9 @@ static const SECURITY_INFORMATION SWEEP_SECURITY = OWNER_SECURITY_INFORMATION | 
 static const DWORD SWEEP_DESCRIPTOR_BYTES = 4096;
 // An earlier run's log stays this long, so that a user who runs the installer again after a
 // failure still has the failed run's log to send; its folder goes with it afterwards.
-static const ULONGLONG LOG_KEEP_100NS = 7ULL * 24 * 60 * 60 * 10000000;
+static const uint64_t LOG_KEEP_100NS = 7ULL * 24 * 60 * 60 * 10000000;
 
-static void close_held(HANDLE* handle)
-{
-    if (*handle && *handle != INVALID_HANDLE_VALUE) {
-        CloseHandle(*handle);
-    }
-    *handle = nullptr;
-}
+RunFolder* current_run_folder;
 
 static int random_name(char name[NAME_LENGTH + 1])
 {
@@ -49,11 +41,10 @@ static int random_name(char name[NAME_LENGTH + 1])
 
 bool run_folder_name_is_ours(const char* name)
 {
-    for (const char* p = RUN_FOLDER_PREFIX; *p; ++p, ++name) {
-        if (*name != *p) {
-            return false;
-        }
+    if (!text_starts_with(name, RUN_FOLDER_PREFIX, false)) {
+        return false;
     }
+    name += sizeof(RUN_FOLDER_PREFIX) - 1;
     uint32_t digits = 0;
     for (; *name; ++name, ++digits) {
         bool hex = (*name >= '0' && *name <= '9') || (*name >= 'a' && *name <= 'f');
@@ -95,9 +86,7 @@ int run_folder_create_in(RunFolder* run, const char* parent)
     }
     int result = 1;
     run->parent = dir_open_held(parent, FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY);
-    if (run->parent == INVALID_HANDLE_VALUE) {
-        run->parent = nullptr;
-    } else if (protected_descriptor_init(descriptor) == 0 && make_folder(run, descriptor) == 0) {
+    if (run->parent && protected_descriptor_init(descriptor) == 0 && make_folder(run, descriptor) == 0) {
         // The path comes from the handle: it names the very folder that was made.
         run->path = handle_path(run->folder);
         run->setup_path = run->path ? alloc_format("%s\\%s%Z", run->path, SETUP_FILE_NAME) : nullptr;
@@ -133,20 +122,20 @@ void run_folder_release(RunFolder* run)
         if (!setup_started) {
             (void)handle_delete(run->setup_lock); // a file that stays is swept by a later run
         }
-        close_held(&run->setup_lock);
+        handle_close(&run->setup_lock);
     }
     bool remove = run->folder && !setup_started;
-    close_held(&run->folder);
+    handle_close(&run->folder);
     if (remove) {
         // The held parent keeps the name leading to this run's folder; reopened for deletion,
         // which the held handle could not have had without keeping setup out of its folder.
         HANDLE folder = dir_open_in(run->parent, run->name);
-        if (folder != INVALID_HANDLE_VALUE) {
+        if (folder) {
             (void)handle_delete(folder); // refused while anything is left in it
             CloseHandle(folder);
         }
     }
-    close_held(&run->parent);
+    handle_close(&run->parent);
     heap_free(run->setup_path);
     heap_free(run->path);
     run->setup_path = nullptr;
@@ -159,7 +148,7 @@ struct SweepFolder {
     HANDLE folder;
     bool complete;       // every entry so far could go
     bool log_kept;       // a recent log stays, and so does the folder
-    ULONGLONG now;       // FILETIME units
+    uint64_t now;        // file_time_value units
 };
 
 // True for an install log written within LOG_KEEP_100NS; such a log and its folder stay.
@@ -172,8 +161,7 @@ static bool log_is_recent(const SweepFolder* sweep, const char* name, HANDLE fil
     if (!GetFileTime(file, nullptr, nullptr, &written)) {
         return false;
     }
-    ULONGLONG time = ((ULONGLONG)written.dwHighDateTime << 32) | written.dwLowDateTime;
-    return time + LOG_KEEP_100NS > sweep->now;
+    return file_time_value(&written) + LOG_KEEP_100NS > sweep->now;
 }
 
 static void sweep_entry(const char* name, DWORD attributes, void* context)
@@ -187,7 +175,7 @@ static void sweep_entry(const char* name, DWORD attributes, void* context)
         return;
     }
     HANDLE file = file_open_for_delete_in(sweep->folder, name);
-    if (file == INVALID_HANDLE_VALUE) {
+    if (!file) {
         sweep->complete = false;
         return;
     }
@@ -212,7 +200,7 @@ static bool folder_is_protected(HANDLE folder)
 
 struct SweepParent {
     HANDLE parent;
-    ULONGLONG now;       // FILETIME units
+    uint64_t now;        // file_time_value units
 };
 
 static void sweep_candidate(const char* name, DWORD attributes, void* context)
@@ -224,7 +212,7 @@ static void sweep_candidate(const char* name, DWORD attributes, void* context)
     }
     // Opened with delete access: a folder that a running installer holds refuses it.
     HANDLE folder = dir_open_in(sweep->parent, name);
-    if (folder == INVALID_HANDLE_VALUE) {
+    if (!folder) {
         return;
     }
     if (folder_is_protected(folder)) {
@@ -238,180 +226,12 @@ static void sweep_candidate(const char* name, DWORD attributes, void* context)
 
 int run_folders_sweep(const char* parent)
 {
-    FILETIME now = {};
-    GetSystemTimeAsFileTime(&now);
-    SweepParent sweep = {dir_open_held(parent, FILE_TRAVERSE | FILE_LIST_DIRECTORY),
-                         ((ULONGLONG)now.dwHighDateTime << 32) | now.dwLowDateTime};
-    if (sweep.parent == INVALID_HANDLE_VALUE) {
+    SweepParent sweep = {dir_open_held(parent, FILE_TRAVERSE | FILE_LIST_DIRECTORY), file_time_now()};
+    if (!sweep.parent) {
         return 1;
     }
-    char pattern[sizeof(RUN_FOLDER_PREFIX) + 1];
-    CopyMemory(pattern, RUN_FOLDER_PREFIX, sizeof(RUN_FOLDER_PREFIX) - 1);
-    pattern[sizeof(RUN_FOLDER_PREFIX) - 1] = '*';
-    pattern[sizeof(RUN_FOLDER_PREFIX)] = '\0';
-    int result = dir_list(parent, pattern, sweep_candidate, &sweep);
+    // Listed through the held handle: the folder that was checked is the folder that is listed.
+    int result = dir_list_handle(sweep.parent, sweep_candidate, &sweep);
     CloseHandle(sweep.parent);
     return result;
-}
-
-// ---- the setup file -----------------------------------------------------------------------------
-
-int setup_file_create(const RunFolder* run, SetupWriter* writer)
-{
-    writer->file = INVALID_HANDLE_VALUE;
-    writer->length = 0;
-    writer->digest = {};
-    if (sha256_begin(&writer->digest) != 0) {
-        return 1;
-    }
-    writer->file = file_create_in(run->folder, SETUP_FILE_NAME);
-    if (writer->file == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        sha256_release(&writer->digest);
-        SetLastError(error);
-        return 1;
-    }
-    return 0;
-}
-
-int setup_file_write(SetupWriter* writer, const void* data, uint32_t length)
-{
-    DWORD written = 0;
-    if (!WriteFile(writer->file, data, length, &written, nullptr)) {
-        return 1;
-    }
-    if (written != length) {
-        SetLastError(ERROR_WRITE_FAULT);
-        return 1;
-    }
-    if (sha256_update(&writer->digest, data, length) != 0) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return 1;
-    }
-    writer->length += length;
-    return 0;
-}
-
-int setup_file_restart(SetupWriter* writer)
-{
-    LARGE_INTEGER start = {};
-    if (!SetFilePointerEx(writer->file, start, nullptr, FILE_BEGIN) || !SetEndOfFile(writer->file)) {
-        return 1;
-    }
-    sha256_release(&writer->digest);
-    writer->length = 0;
-    if (sha256_begin(&writer->digest) != 0) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return 1;
-    }
-    return 0;
-}
-
-static bool digest_allowed(const uint8_t digest[SHA256_DIGEST_SIZE])
-{
-    const char* pin = process_globals.config ? process_globals.config->sha256 : nullptr;
-    return !pin || sha256_compare_hex(digest, pin) == 0;
-}
-
-int setup_file_finish(SetupWriter* writer, RunFolder* run)
-{
-    run->setup_refusal = ERROR_SUCCESS;
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    if (sha256_finish(&writer->digest, digest) != 0) {
-        setup_file_discard(writer);
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return 1;
-    }
-    const char* pin = process_globals.config ? process_globals.config->sha256 : nullptr;
-    bool allowed = digest_allowed(digest);
-    install_log("setup file: %U bytes, sha256 %32b, pin %s", writer->length, digest,
-                !pin ? "not set" : allowed ? "matches" : "does not match");
-    if (!allowed) {
-        setup_file_discard(writer);
-        run->setup_refusal = ERROR_INVALID_DATA;
-        SetLastError(ERROR_INVALID_DATA);
-        return 1;
-    }
-    HANDLE lock = file_lock_from_writer(&writer->file);
-    if (lock == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        setup_file_discard(writer);
-        SetLastError(error);
-        return 1;
-    }
-    run->setup_lock = lock;
-    CopyMemory(run->setup_digest, digest, sizeof digest);
-    if (!setup_file_intact(run)) {
-        run->setup_refusal = GetLastError();
-        install_log_failure("setup file refused", run->setup_refusal);
-        setup_file_drop(run);
-        // One cause for every refusal of the file itself: the download rules the address out
-        // for it as for a pin that does not match.
-        SetLastError(ERROR_INVALID_DATA);
-        return 1;
-    }
-    const char* signer = process_globals.config ? process_globals.config->signer : nullptr;
-    if (signer) {
-        install_log("setup file signed by \"%s\", as configured", signer);
-    }
-    return 0;
-}
-
-void setup_file_discard(SetupWriter* writer)
-{
-    sha256_release(&writer->digest);
-    if (writer->file != INVALID_HANDLE_VALUE) {
-        (void)handle_delete(writer->file); // nothing more can be done about a file that stays
-        CloseHandle(writer->file);
-        writer->file = INVALID_HANDLE_VALUE;
-    }
-}
-
-int setup_file_write_all(RunFolder* run, const void* data, uint32_t length)
-{
-    SetupWriter writer;
-    if (setup_file_create(run, &writer) != 0) {
-        return 1;
-    }
-    if (setup_file_write(&writer, data, length) != 0) {
-        DWORD error = GetLastError();
-        setup_file_discard(&writer);
-        SetLastError(error);
-        return 1;
-    }
-    return setup_file_finish(&writer, run);
-}
-
-bool setup_file_intact(const RunFolder* run)
-{
-    if (!run->setup_lock || !handle_is_at(run->setup_lock, run->setup_path)) {
-        SetLastError(ERROR_PATH_REDIRECTED);
-        return false;
-    }
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    if (sha256_file(run->setup_lock, digest) != 0) {
-        return false;
-    }
-    for (uint32_t i = 0; i < SHA256_DIGEST_SIZE; ++i) {
-        if (digest[i] != run->setup_digest[i]) {
-            SetLastError(ERROR_INVALID_DATA);
-            return false;
-        }
-    }
-    if (!digest_allowed(digest)) {
-        SetLastError(ERROR_INVALID_DATA);
-        return false;
-    }
-    // The signature is checked through the lock, which keeps the file as it is from here until
-    // setup has been started from it.
-    const char* signer = process_globals.config ? process_globals.config->signer : nullptr;
-    return !signer || signer_check(run->setup_lock, run->setup_path, signer) == 0;
-}
-
-void setup_file_drop(RunFolder* run)
-{
-    if (run->setup_lock) {
-        (void)handle_delete(run->setup_lock); // a file that stays is swept by a later run
-        close_held(&run->setup_lock);
-    }
 }

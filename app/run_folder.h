@@ -1,4 +1,5 @@
-// The folder each run writes the setup program into, and the setup file inside it.
+// The folder each run writes the setup program into: made new, held, released, and swept away
+// by later runs. The setup file inside it is app/setup_file's.
 //
 // The installer runs elevated and starts what it writes with those rights, so nobody who runs as
 // the user without elevation may choose or change that file. Each run makes a new folder with a
@@ -27,17 +28,10 @@ struct RunFolder {
     HANDLE setup_lock;   // the finished setup file, under file_lock_from_writer's lock; null when none
     uint8_t setup_digest[SHA256_DIGEST_SIZE]; // of the bytes written into the locked file
     bool setup_started;  // a process was created from the locked file: the folder stays
-    DWORD setup_refusal; // why setup_file_finish last refused a complete file: ERROR_INVALID_DATA
-                         // (content, pin, signer's name), the system's verdict on the signature,
-                         // ...; 0 when it did not
 };
 
-// The setup file while it is being written.
-struct SetupWriter {
-    HANDLE file;         // INVALID_HANDLE_VALUE when none is open
-    Sha256 digest;
-    uint64_t length;
-};
+// This run's folder once installer_main has made it; null before that and after its release.
+extern RunFolder* current_run_folder;
 
 // Makes this run's folder under the system's temporary folder; a process without elevation, which
 // can't write there and has no rights to protect, uses the user's. 0, or 1 with the last error.
@@ -50,29 +44,8 @@ void run_folder_release(RunFolder* run);
 // Removes the folders that earlier runs left under parent: only folders named as this program
 // names them, that are no link, whose access list is the protected one this program gives them,
 // and that nobody holds open; and only when every file in them can go (a setup program that still
-// runs keeps its folder). 0 when the listing ran; 1 when it could not.
+// runs keeps its folder). The parent is listed through the handle that holds it. 0 when the
+// listing ran; 1 when it could not.
 int run_folders_sweep(const char* parent);
 // True for a name of the form RUN_FOLDER_PREFIX and 16 lower-case hex digits.
 bool run_folder_name_is_ours(const char* name);
-
-// Creates the setup file new in the run's folder. 0, or 1 with the last error.
-int setup_file_create(const RunFolder* run, SetupWriter* writer);
-// Appends bytes to the setup file and to its digest. 0, or 1 with the last error.
-int setup_file_write(SetupWriter* writer, const void* data, uint32_t length);
-// Empties the file to start it again from its first byte. 0, or 1 with the last error.
-int setup_file_restart(SetupWriter* writer);
-// Finishes the file: checks it against the sha256 pin when there is one, puts it under the run's
-// lock (run->setup_lock, run->setup_digest) and checks it through the lock (setup_file_intact).
-// 0, or 1 with the last error: ERROR_INVALID_DATA for a file that fails a check (its cause in
-// run->setup_refusal). On failure the file is discarded.
-int setup_file_finish(SetupWriter* writer, RunFolder* run);
-// Deletes an unfinished file through its own handle and closes it. Harmless without one.
-void setup_file_discard(SetupWriter* writer);
-// Writes a whole block as the setup file and finishes it. 0, or 1 with the last error.
-int setup_file_write_all(RunFolder* run, const void* data, uint32_t length);
-// True when the locked setup file still holds what was written, matches the sha256 pin and is
-// signed by the configured signer (rt/signature) where the configuration has them, and still is
-// where run->setup_path says. Reads the whole file through the lock. False with the last error.
-bool setup_file_intact(const RunFolder* run);
-// Deletes the locked setup file (when it goes unused) and lets go of the lock.
-void setup_file_drop(RunFolder* run);

@@ -26,6 +26,10 @@ int load_app_icon(HICON* icon);
 void splash_render();
 // Composes the picture and updates the layered window, unconditionally.
 void splash_render_frame();
+// Called once the splash's first picture is on screen. The program does nothing then
+// (app/splash_first_picture.cpp); the start-up benchmark links its own version, which ends the
+// process, so that the process's lifetime is the time to the first picture.
+void splash_first_picture_shown();
 
 // ---- arithmetic, usable without a window ----------------------------------------------------
 
@@ -46,14 +50,13 @@ SplashBar splash_bar_geometry(uint32_t progress, int32_t dpi);
 void splash_placement(const RECT* work_area, const UiRect* background, int32_t dpi, UiRect* logical,
                       POINT* pixels);
 
-// Rendering every 16 KiB chunk would cost more than the download itself (a layered update of
-// the card takes milliseconds), so renders that change nothing are skipped and the rest are
-// spaced at least this far apart.
+// Rendering after every read would cost more than the download itself (a layered update of the
+// card takes milliseconds), so renders that change nothing are skipped and the rest are spaced at
+// least this far apart.
 const uint32_t SPLASH_MIN_RENDER_INTERVAL_MS = 33;
 // A render also waits this many times as long as the last one took, so that renders take at most
-// about a sixteenth of the worker's time. A layered update of the card can take 10 ms and more
-// (large card, slow machine); every render delays the next read by as much, which on a fast link
-// stalls the download.
+// about a sixteenth of the worker's time. A layered update of the large card on a slow machine is
+// slow; every render delays the next read by as much, which on a fast link stalls the download.
 const uint32_t SPLASH_RENDER_COST_FACTOR = 16;
 
 struct SplashThrottle {

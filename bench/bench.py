@@ -347,7 +347,7 @@ def shorten(origin):
 
 def startup(args, wine, out):
     out.append("## Start-up: process start to the first splash render\n")
-    out.append("The installer built with `QWI_BENCH_EXIT_AFTER_FIRST_RENDER` ends its process right after the "
+    out.append("The installer built with `QWI_STARTUP_PROBE` ends its process right after the "
                "first layered update; `launch_timer.exe` times it from `CreateProcessW` to the process's end, "
                "and the trivial program (`stamp_setup.exe` without arguments) the same way. Median of %d "
                "interleaved runs.\n" % args.startup_runs)

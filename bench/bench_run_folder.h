@@ -4,9 +4,10 @@
 #include <windows.h>
 
 #include "app/run_folder.h"
+#include "app/setup_file.h"
 #include "rt/process.h"
 
-// 0 when run is ready (and process_globals.run points at it); 1 otherwise.
+// 0 when run is ready (and current_run_folder points at it); 1 otherwise.
 inline int bench_run_folder(const wchar_t* output_path, RunFolder* run)
 {
     static char parent[4096];
@@ -26,7 +27,7 @@ inline int bench_run_folder(const wchar_t* output_path, RunFolder* run)
     if (run_folder_create_in(run, parent) != 0) {
         return 1;
     }
-    process_globals.run = run;
+    current_run_folder = run;
     return 0;
 }
 

@@ -29,7 +29,7 @@ cmake --build "$b64" -j"$jobs" --target QuorvelWebInstaller qwi_core download_be
 
 say "building the start-up probe (ends after the first render) in $b64_startup"
 cmake --preset win64 -B "$b64_startup" -S "$root" -DQWI_BUILD_TESTS=OFF \
-    -DCMAKE_CXX_FLAGS=-DQWI_BENCH_EXIT_AFTER_FIRST_RENDER >/dev/null
+    -DQWI_STARTUP_PROBE=ON >/dev/null
 cmake --build "$b64_startup" -j"$jobs" --target QuorvelWebInstaller >/dev/null
 
 say "building the shipping i686 executable in $b32"

@@ -2,7 +2,6 @@
 
 #include <winternl.h>
 
-#include "rt/format.h"
 #include "rt/heap.h"
 #include "rt/text.h"
 
@@ -14,39 +13,12 @@ const DWORD FINAL_PATH_UNITS = 1024;
 const wchar_t FINAL_PATH_PREFIX[] = L"\\\\?\\";
 const wchar_t FINAL_UNC_PREFIX[] = L"\\\\?\\UNC\\";
 
-wchar_t* path_to_wide(wchar_t* local, const char* path)
+// True when text, of length units, begins with the NUL-terminated prefix.
+bool has_prefix(const wchar_t* text, DWORD length, const wchar_t* prefix)
 {
-    int32_t capacity = PATH_BUFFER_UNITS;
-    return utf8_to_wide(local, &capacity, path, -1);
-}
-
-// Frees a heap copy made by path_to_wide and keeps the caller's last error.
-void path_release(wchar_t* wide, const wchar_t* local)
-{
-    if (wide != local) {
-        DWORD error = GetLastError();
-        heap_free(wide);
-        SetLastError(error);
-    }
-}
-
-bool starts_with(const wchar_t* text, const wchar_t* prefix)
-{
-    for (; *prefix; ++prefix, ++text) {
-        if (*text != *prefix) {
-            return false;
-        }
-    }
-    return true;
-}
-
-uint32_t wide_length(const wchar_t* text)
-{
-    uint32_t length = 0;
-    while (text[length]) {
-        ++length;
-    }
-    return length;
+    int prefix_length = lstrlenW(prefix);
+    return length >= (DWORD)prefix_length &&
+           CompareStringOrdinal(text, prefix_length, prefix, prefix_length, FALSE) == CSTR_EQUAL;
 }
 
 bool handle_is_link(HANDLE handle)
@@ -66,12 +38,12 @@ int final_path(HANDLE handle, wchar_t* out, DWORD out_units)
     if (length == 0 || length >= out_units) {
         return 1;
     }
-    if (starts_with(out, FINAL_UNC_PREFIX)) {
-        uint32_t skip = wide_length(FINAL_UNC_PREFIX) - 2; // keep "\\" before the server
+    if (has_prefix(out, length, FINAL_UNC_PREFIX)) {
+        DWORD skip = (DWORD)lstrlenW(FINAL_UNC_PREFIX) - 2; // keep "\\" before the server
         out[skip] = L'\\';
         MoveMemory(out, out + skip, (length - skip + 1) * sizeof(wchar_t));
-    } else if (starts_with(out, FINAL_PATH_PREFIX)) {
-        uint32_t skip = wide_length(FINAL_PATH_PREFIX);
+    } else if (has_prefix(out, length, FINAL_PATH_PREFIX)) {
+        DWORD skip = (DWORD)lstrlenW(FINAL_PATH_PREFIX);
         MoveMemory(out, out + skip, (length - skip + 1) * sizeof(wchar_t));
     }
     return 0;
@@ -87,40 +59,40 @@ HANDLE open_wide(const char* path, DWORD access, DWORD share, DWORD disposition,
     wchar_t local[PATH_BUFFER_UNITS];
     wchar_t* wide = path_to_wide(local, path);
     if (wide == nullptr) {
-        return INVALID_HANDLE_VALUE;
+        return nullptr;
     }
     HANDLE handle = CreateFileW(wide, access, share, nullptr, disposition, flags, nullptr);
     path_release(wide, local);
-    return handle;
+    return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
 
 // Opens or creates `name` relative to the folder of root with the native call, which (unlike
 // CreateFileW) takes a folder handle rather than a path to resolve again. The system's status
-// becomes the last error. INVALID_HANDLE_VALUE on failure.
+// becomes the last error. Null on failure.
 HANDLE open_relative(HANDLE root, const char* name, DWORD access, DWORD share, DWORD disposition, DWORD options,
                      PSECURITY_DESCRIPTOR descriptor)
 {
     wchar_t local[PATH_BUFFER_UNITS];
     wchar_t* wide = path_to_wide(local, name);
     if (wide == nullptr) {
-        return INVALID_HANDLE_VALUE;
+        return nullptr;
     }
     UNICODE_STRING text;
-    text.Length = (USHORT)(wide_length(wide) * sizeof(wchar_t));
+    text.Length = (USHORT)(lstrlenW(wide) * sizeof(wchar_t));
     text.MaximumLength = text.Length;
     text.Buffer = wide;
     OBJECT_ATTRIBUTES object;
     InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, root, descriptor);
     IO_STATUS_BLOCK status_block = {};
-    HANDLE handle = INVALID_HANDLE_VALUE;
+    HANDLE handle = nullptr;
     NTSTATUS status = NtCreateFile(&handle, access | SYNCHRONIZE, &object, &status_block, nullptr,
                                    FILE_ATTRIBUTE_NORMAL, share, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT,
                                    nullptr, 0);
     path_release(wide, local);
     if (!NT_SUCCESS(status)) {
         SetLastError(RtlNtStatusToDosError(status));
-        return INVALID_HANDLE_VALUE;
+        return nullptr;
     }
     return handle;
 }
@@ -156,8 +128,8 @@ bool is_child_path(const wchar_t* actual, const wchar_t* name, HANDLE parent, wc
     if (final_path(parent, meant, FINAL_PATH_UNITS) != 0) {
         return false;
     }
-    uint32_t length = wide_length(meant);
-    uint32_t name_length = wide_length(name);
+    uint32_t length = (uint32_t)lstrlenW(meant);
+    uint32_t name_length = (uint32_t)lstrlenW(name);
     if (length + 1 + name_length >= FINAL_PATH_UNITS) {
         return false;
     }
@@ -196,13 +168,13 @@ HANDLE dir_open_held(const char* path, DWORD access)
 {
     HANDLE folder = open_wide(path, access | FILE_READ_ATTRIBUTES, SHARE_NO_DELETE, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT);
-    if (folder == INVALID_HANDLE_VALUE) {
-        return folder;
+    if (!folder) {
+        return nullptr;
     }
     if (!handle_is_at(folder, path)) {
         CloseHandle(folder);
         SetLastError(ERROR_PATH_REDIRECTED);
-        return INVALID_HANDLE_VALUE;
+        return nullptr;
     }
     return folder;
 }
@@ -211,20 +183,20 @@ int dir_create_in(HANDLE parent, const char* name, PSECURITY_DESCRIPTOR descript
 {
     *folder = open_relative(parent, name, HELD_FOLDER_ACCESS, SHARE_NO_DELETE, FILE_CREATE,
                             FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, descriptor);
-    return *folder == INVALID_HANDLE_VALUE ? 1 : 0;
+    return *folder ? 0 : 1;
 }
 
 HANDLE dir_open_in(HANDLE parent, const char* name)
 {
     HANDLE folder = open_relative(parent, name, REMOVABLE_FOLDER_ACCESS, SHARE_NO_DELETE, FILE_OPEN,
                                   FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, nullptr);
-    if (folder == INVALID_HANDLE_VALUE) {
-        return folder;
+    if (!folder) {
+        return nullptr;
     }
     if (!handle_is_child(folder, parent, name)) {
         CloseHandle(folder);
         SetLastError(ERROR_PATH_REDIRECTED);
-        return INVALID_HANDLE_VALUE;
+        return nullptr;
     }
     return folder;
 }
@@ -272,43 +244,6 @@ int dir_list_handle(HANDLE folder, void (*visit)(const char* name, DWORD attribu
     return result;
 }
 
-int dir_list(const char* folder, const char* pattern, void (*visit)(const char* name, DWORD attributes, void* context),
-             void* context)
-{
-    const int32_t NAME_BYTES = MAX_PATH * 3 + 1;
-    char* query = alloc_format("%s\\%s%Z", folder, pattern);
-    if (!query) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return 1;
-    }
-    wchar_t local[PATH_BUFFER_UNITS];
-    wchar_t* wide = path_to_wide(local, query);
-    heap_free(query);
-    if (wide == nullptr) {
-        return 1;
-    }
-    WIN32_FIND_DATAW entry;
-    HANDLE find = FindFirstFileExW(wide, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
-    path_release(wide, local);
-    if (find == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : 1;
-    }
-    char name[NAME_BYTES];
-    do {
-        const wchar_t* n = entry.cFileName;
-        if (n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'))) {
-            continue;
-        }
-        if (wide_to_utf8(name, NAME_BYTES, n, -1) > 0) {
-            visit(name, entry.dwFileAttributes, context);
-        }
-    } while (FindNextFileW(find, &entry));
-    DWORD error = GetLastError();
-    FindClose(find);
-    SetLastError(error);
-    return error == ERROR_NO_MORE_FILES ? 0 : 1;
-}
-
 HANDLE file_create_in(HANDLE folder, const char* name)
 {
     return open_relative(folder, name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, FILE_CREATE,
@@ -331,10 +266,10 @@ HANDLE file_lock_from_writer(HANDLE* writer)
     // The bridge can't ask for delete access: the writer does not share it.
     HANDLE bridge = ReOpenFile(*writer, GENERIC_READ, SHARE_ALL, 0);
     if (bridge == INVALID_HANDLE_VALUE) {
-        return INVALID_HANDLE_VALUE;
+        return nullptr;
     }
     CloseHandle(*writer);
-    *writer = INVALID_HANDLE_VALUE;
+    *writer = nullptr;
     HANDLE lock = ReOpenFile(bridge, GENERIC_READ | DELETE, FILE_SHARE_READ, 0);
     if (lock == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -345,7 +280,7 @@ HANDLE file_lock_from_writer(HANDLE* writer)
         }
         CloseHandle(bridge);
         SetLastError(error);
-        return INVALID_HANDLE_VALUE;
+        return nullptr;
     }
     CloseHandle(bridge);
     return lock;
@@ -372,4 +307,12 @@ char* handle_path(HANDLE handle)
     }
     heap_free(wide);
     return path;
+}
+
+void handle_close(HANDLE* handle)
+{
+    if (*handle) {
+        (void)CloseHandle(*handle); // a handle that will not close is gone for this program either way
+        *handle = nullptr;
+    }
 }

@@ -2,12 +2,20 @@
 
 #include "rt/process.h"
 
+// HeapAlloc does not set the last error when it fails; rt/'s callers read it.
+static void* allocated(void* block) {
+    if (block == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    return block;
+}
+
 void* heap_alloc(size_t size) {
-    return HeapAlloc(process_globals.heap, 0, size);
+    return allocated(HeapAlloc(process_globals.heap, 0, size));
 }
 
 void* heap_alloc_zeroed(size_t size) {
-    return HeapAlloc(process_globals.heap, HEAP_ZERO_MEMORY, size);
+    return allocated(HeapAlloc(process_globals.heap, HEAP_ZERO_MEMORY, size));
 }
 
 void heap_free(void* block) {

@@ -3,7 +3,7 @@
 
 #include <stddef.h>
 
-// Null when the heap can't supply the block.
+// Null, with the last error ERROR_NOT_ENOUGH_MEMORY, when the heap can't supply the block.
 void* heap_alloc(size_t size);
 // Same, with the block zero-filled (records that must start zeroed).
 void* heap_alloc_zeroed(size_t size);

@@ -6,7 +6,6 @@
 
 struct InstallerConfig;
 struct AppState;
-struct RunFolder;
 
 // A rectangle as (x, y, width, height). Logical units (1/96 inch) unless a caller says pixels.
 struct UiRect {
@@ -25,7 +24,6 @@ struct ProcessGlobals {
     uint32_t flags;              // PROCESS_CLASS_REGISTERED
     InstallerConfig* config;
     AppState* app;
-    RunFolder* run;              // the folder this run writes the setup program into
     UiRect window_rect;          // initial rectangle of every toolkit top-level window
     UiRect error_window_rect;
     UiRect error_icon_rect;
@@ -33,3 +31,7 @@ struct ProcessGlobals {
 };
 
 extern ProcessGlobals process_globals;
+
+// Starts the program at path (UTF-8) with command_line, in folder, with the caller's environment
+// and rights, and does not wait for it. 0 when a process was created; 1 otherwise.
+int process_start(const char* path, const char* command_line, const char* folder);

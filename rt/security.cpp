@@ -35,13 +35,7 @@ int protected_descriptor_init(ProtectedDescriptor* out)
                  InitializeSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
                  SetSecurityDescriptorDacl(&out->descriptor, TRUE, acl, FALSE) &&
                  SetSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
-    if (!built) {
-        return 1;
-    }
-    out->attributes.nLength = sizeof out->attributes;
-    out->attributes.lpSecurityDescriptor = &out->descriptor;
-    out->attributes.bInheritHandle = FALSE;
-    return 0;
+    return built ? 0 : 1;
 }
 
 bool acl_admin_only_write(const ACL* acl)
@@ -69,7 +63,7 @@ bool acl_admin_only_write(const ACL* acl)
     return true;
 }
 
-bool descriptor_is_admin_only(PSECURITY_DESCRIPTOR descriptor)
+bool descriptor_is_protected(PSECURITY_DESCRIPTOR descriptor)
 {
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
@@ -79,11 +73,15 @@ bool descriptor_is_admin_only(PSECURITY_DESCRIPTOR descriptor)
     BOOL present = FALSE;
     BOOL defaulted = FALSE;
     ACL* acl = nullptr;
-    if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) || !present || !acl_admin_only_write(acl)) {
-        return false;
-    }
+    return GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted) && present && acl_admin_only_write(acl);
+}
+
+bool descriptor_is_admin_only(PSECURITY_DESCRIPTOR descriptor)
+{
+    BOOL defaulted = FALSE;
     PSID owner = nullptr;
-    return GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) && is_admin_sid(owner);
+    return descriptor_is_protected(descriptor) && GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) &&
+           is_admin_sid(owner);
 }
 
 bool process_is_elevated()

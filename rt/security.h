@@ -12,7 +12,6 @@ const uint32_t PROTECTED_ACL_BYTES = sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_AC
 // execute. Entries are inherited by the files and folders made inside. The record points into
 // itself: it must not be moved or copied after protected_descriptor_init.
 struct ProtectedDescriptor {
-    SECURITY_ATTRIBUTES attributes; // what CreateDirectoryW takes
     SECURITY_DESCRIPTOR descriptor;
     uint64_t acl[(PROTECTED_ACL_BYTES + 7) / 8];
 };
@@ -25,9 +24,12 @@ int protected_descriptor_init(ProtectedDescriptor* out);
 // (plain allow or deny entries). A null list grants everything to everyone: false.
 bool acl_admin_only_write(const ACL* acl);
 
-// True when descriptor looks like one the program made: its access list is protected from
-// inheritance and acl_admin_only_write, and its owner is SYSTEM or the Administrators group (a
-// user can protect a folder of their own, but can't give it to the administrators).
+// True when the access list of descriptor is protected from inheritance and acl_admin_only_write.
+bool descriptor_is_protected(PSECURITY_DESCRIPTOR descriptor);
+
+// True when descriptor looks like one the program made: descriptor_is_protected, and its owner is
+// SYSTEM or the Administrators group (a user can protect a folder of their own, but can't give it
+// to the administrators).
 bool descriptor_is_admin_only(PSECURITY_DESCRIPTOR descriptor);
 
 // True when the process runs with an elevated token. False also when that can't be told.

@@ -1,14 +1,21 @@
 #include "rt/sha256.h"
 
 #include <bcrypt.h>
+#include <winternl.h>
 
 #include "rt/heap.h"
+#include "rt/result.h"
 
 static const uint32_t FILE_HASH_CHUNK = 65536;
 
+// True for a provider's success; otherwise false with its status as the last error.
 static bool nt_ok(NTSTATUS status)
 {
-    return status >= 0;
+    if (status >= 0) {
+        return true;
+    }
+    SetLastError(RtlNtStatusToDosError(status));
+    return false;
 }
 
 int sha256_begin(Sha256* state)
@@ -27,7 +34,7 @@ int sha256_begin(Sha256* state)
                                  sizeof(object_size), &got, 0))
         || object_size == 0) {
         sha256_release(state);
-        return 1;
+        return fail_with(ERROR_INVALID_FUNCTION);
     }
     state->hash_object = heap_alloc(object_size);
     if (!state->hash_object) {
@@ -47,7 +54,7 @@ int sha256_begin(Sha256* state)
 int sha256_update(Sha256* state, const void* data, uint32_t length)
 {
     if (!state->hash)
-        return 1;
+        return fail_with(ERROR_INVALID_HANDLE);
     if (length == 0)
         return 0;
     return nt_ok(BCryptHashData(state->hash, (PUCHAR)data, length, 0)) ? 0 : 1;
@@ -97,8 +104,10 @@ int sha256_file(HANDLE file, uint8_t digest[SHA256_DIGEST_SIZE])
     }
     if (result == 0)
         result = sha256_finish(&state, digest);
+    DWORD error = GetLastError();
     sha256_release(&state);
     heap_free(chunk);
+    SetLastError(error);
     return result;
 }
 

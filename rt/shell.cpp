@@ -8,6 +8,7 @@
 #include <shlobj.h>
 
 #include "rt/heap.h"
+#include "rt/result.h"
 #include "rt/text.h"
 #include "rt/thread_wait.h"
 
@@ -19,13 +20,13 @@ const DWORD MESSAGE_UNITS = 255;
 // ShellExecuteW of an address already in UTF-16; 0 when the shell accepted it.
 int shell_execute_wide(const wchar_t* target) {
     HINSTANCE shown = ShellExecuteW(nullptr, L"open", target, nullptr, nullptr, SW_SHOWNORMAL);
-    // The shell reports success by a value above 32.
-    return (INT_PTR)shown > 32 ? 0 : -1;
+    // The shell reports success by a value above 32, and a failure's cause as the last error.
+    return (INT_PTR)shown > 32 ? 0 : 1;
 }
 
 // How long a click waits for the desktop shell before opening the address itself. The shell
-// answers at once when it is there; COM that is slow to come up (as under Wine, where the shell's
-// class may never be registered) must not keep the user waiting.
+// answers at once when it is there; COM that is slow to come up (a shell still starting, or one
+// that never registered its windows) must not keep the user waiting.
 const DWORD DESKTOP_WAIT_MS = 2000;
 
 // Who opens the address: exactly one of the two ways, never both.
@@ -209,15 +210,12 @@ bool ask_desktop(const char* target) {
 
 int shell_open(const char* target) {
     wchar_t local[PATH_BUFFER_UNITS];
-    int32_t capacity = PATH_BUFFER_UNITS;
-    wchar_t* wide = utf8_to_wide(local, &capacity, target, -1);
+    wchar_t* wide = path_to_wide(local, target);
     if (wide == nullptr) {
-        return -1;
+        return 1;
     }
     int result = shell_execute_wide(wide);
-    if (wide != local) {
-        heap_free(wide);
-    }
+    path_release(wide, local);
     return result;
 }
 
@@ -227,7 +225,7 @@ int shell_open_unelevated(const char* target) {
 
 int system_error_text(uint32_t code, char* out, int32_t out_size) {
     if (out_size <= 0) {
-        return -1;
+        return fail_with(ERROR_INSUFFICIENT_BUFFER);
     }
     wchar_t text[MESSAGE_UNITS];
     // From the system, no inserts, one line (line breaks become spaces). WinINet keeps the texts
@@ -238,11 +236,11 @@ int system_error_text(uint32_t code, char* out, int32_t out_size) {
                                   wininet, code, 0, text, MESSAGE_UNITS, nullptr);
     if (length == 0) {
         out[0] = '\0';
-        return -1;
+        return 1; // FormatMessageW's last error says why
     }
     // The one-line form ends "text. "; the text is wanted without the period.
     if (length > 2 && text[length - 2] == L'.' && text[length - 1] == L' ') {
         text[length - 2] = L'\0';
     }
-    return wide_to_utf8(out, out_size, text, -1) > 0 ? 0 : -1;
+    return wide_to_utf8(out, out_size, text, -1) > 0 ? 0 : 1;
 }

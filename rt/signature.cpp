@@ -38,11 +38,10 @@ static char* common_name(PCCERT_CONTEXT certificate)
     return name;
 }
 
-// The certificate chain of the signer, judged by the system's Authenticode policy, as
-// WinVerifyTrust judges it on Windows. Wine 8's WinVerifyTrust returns success whatever the chain
-// says (an untrusted root, an expired certificate, an issuer it could not find), so the verdict is
-// asked for here once more; on Windows it is the same verdict again. Wine's policy also lets a
-// chain that ends short of any root pass, which Windows' refuses: that is refused here too.
+// The certificate chain of the signer, judged once more by the system's Authenticode chain policy
+// and refused when it ends short of a root. WinVerifyTrust has judged the chain already; asking
+// the policy again costs little and keeps the verdict on what starts elevated from resting on one
+// provider's answer alone (an untrusted root, an expired certificate, a missing issuer all fail here).
 static DWORD chain_verdict(PCCERT_CHAIN_CONTEXT chain)
 {
     if (!chain) {

@@ -86,7 +86,7 @@ static void on_item_changed(UiWindow* window, UiControl* list, const NMLISTVIEW*
     list->listview.event_data = change->iItem;
     UINT changed = change->uOldState ^ change->uNewState;
     // State image switched between 1 and 2: the check box toggled; that wins over a selection change.
-    if ((changed & LVIS_STATEIMAGEMASK) == 0x3000) {
+    if ((changed & LVIS_STATEIMAGEMASK) == (INDEXTOSTATEIMAGEMASK(1) ^ INDEXTOSTATEIMAGEMASK(2))) {
         fire_if_set(window, list->listview.check_command);
     } else if (changed & LVIS_SELECTED) {
         fire_if_set(window, list->listview.select_command);

@@ -20,7 +20,7 @@ int ui_register_class()
     wc.hIcon = nullptr; // every window sets its own icons with WM_SETICON
     wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     // A system-colour brush that never shows: the window procedure paints the background itself.
-    wc.hbrBackground = (HBRUSH)(INT_PTR)5;
+    wc.hbrBackground = (HBRUSH)(INT_PTR)(COLOR_MENU + 1);
     wc.lpszMenuName = nullptr;
     wc.lpszClassName = UI_WINDOW_CLASS;
     wc.hIconSm = nullptr;
@@ -75,7 +75,7 @@ int ui_window_create(UiWindow* window)
 {
     window->kind = UI_KIND_WINDOW;
     window->on_command = ui_default_command;
-    window->background_brush = CreateSolidBrush(0xFFFFFF);
+    window->background_brush = CreateSolidBrush(RGB(255, 255, 255));
     // The window procedure binds the object (hwnd, user data, on_create) during WM_CREATE.
     HWND hwnd = ui_create_native(UI_KIND_WINDOW, nullptr, &process_globals.window_rect, 0, 0, window);
     return hwnd == nullptr ? 1 : 0;

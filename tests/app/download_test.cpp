@@ -10,6 +10,7 @@
 #include "app/download.h"
 #include "rt/process.h"
 #include "app/run_folder.h"
+#include "app/setup_file.h"
 #include "rt/http.h"
 #include <wininet.h>
 #include <cstdio>
@@ -110,7 +111,7 @@ protected:
 
         ASSERT_TRUE(scratch.ok());
         ASSERT_EQ(run_folder_create_in(&run, scratch.path().c_str()), 0) << GetLastError();
-        process_globals.run = &run;
+        current_run_folder = &run;
         path = run.setup_path;
         run_path = run.path;
     }

@@ -15,12 +15,12 @@ namespace {
 
 struct LogFolder {
     rt_test::ScratchDir scratch;
-    HANDLE folder = INVALID_HANDLE_VALUE;
+    HANDLE folder = nullptr;
     LogFolder() { folder = dir_open_held(scratch.path().c_str(), FILE_TRAVERSE | FILE_LIST_DIRECTORY); }
     ~LogFolder()
     {
         install_log_close();
-        if (folder != INVALID_HANDLE_VALUE) {
+        if (folder) {
             CloseHandle(folder);
         }
     }
@@ -65,7 +65,7 @@ TEST(AddressWithoutCredentials, DropsUserAndPasswordOnly)
 TEST(InstallLog, TimedWholeLinesThatKeepTheLastError)
 {
     LogFolder scratch;
-    ASSERT_NE(scratch.folder, INVALID_HANDLE_VALUE);
+    ASSERT_NE(scratch.folder, nullptr);
     install_log_start_clock();
     ASSERT_EQ(install_log_open(scratch.folder), 0);
     install_log("first %d", 1);
@@ -107,7 +107,7 @@ DWORD WINAPI second_writer(void*)
 TEST(InstallLog, ThreadsShareItUpToTheCap)
 {
     LogFolder scratch;
-    ASSERT_NE(scratch.folder, INVALID_HANDLE_VALUE);
+    ASSERT_NE(scratch.folder, nullptr);
     ASSERT_EQ(install_log_open(scratch.folder), 0);
     HANDLE writer = CreateThread(nullptr, 0, second_writer, nullptr, 0, nullptr);
     ASSERT_NE(writer, nullptr);
@@ -135,7 +135,7 @@ TEST(InstallLog, ThreadsShareItUpToTheCap)
 TEST(InstallLog, NeverWritesIntoAFileThatWasThere)
 {
     LogFolder scratch;
-    ASSERT_NE(scratch.folder, INVALID_HANDLE_VALUE);
+    ASSERT_NE(scratch.folder, nullptr);
     ASSERT_TRUE(rt_test::write_file(scratch.log_path(), "planted"));
     EXPECT_EQ(install_log_open(scratch.folder), 1);
     install_log("nothing goes anywhere");

@@ -12,6 +12,7 @@
 #include "app/config.h"
 #include "app/launch.h"
 #include "app/run_folder.h"
+#include "app/setup_file.h"
 #include "rt/heap.h"
 #include "tests/rt/rt_test_support.h"
 
@@ -87,13 +88,13 @@ protected:
         config_ = {};
         process_globals.config = &config_;
         ASSERT_EQ(run_folder_create_in(&run_, parent_.c_str()), 0) << GetLastError();
-        process_globals.run = &run_;
+        current_run_folder = &run_;
     }
 
     void TearDown() override
     {
         run_folder_release(&run_);
-        process_globals.run = nullptr;
+        current_run_folder = nullptr;
         config_release(&config_);
         process_globals.config = nullptr;
     }

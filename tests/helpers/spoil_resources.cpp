@@ -35,7 +35,7 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     for (int i = 2; i < argc; ++i) {
-        EnumResourceLanguagesW(image, MAKEINTRESOURCEW(10), MAKEINTRESOURCEW(_wtoi(argv[i])), note_language,
+        EnumResourceLanguagesW(image, RT_RCDATA, MAKEINTRESOURCEW(_wtoi(argv[i])), note_language,
                                (LONG_PTR)&found[i - 2]);
     }
     for (int i = 2; i < argc; ++i) {
@@ -51,7 +51,7 @@ int wmain(int argc, wchar_t** argv)
     for (int i = 2; i < argc; ++i) {
         WORD id = (WORD)_wtoi(argv[i]);
         for (int l = 0; l < found[i - 2].count; ++l) {
-            if (!UpdateResourceW(update, MAKEINTRESOURCEW(10) /* RT_RCDATA */, MAKEINTRESOURCEW(id),
+            if (!UpdateResourceW(update, RT_RCDATA, MAKEINTRESOURCEW(id),
                                  found[i - 2].languages[l], (void*)NOT_AN_IMAGE, sizeof NOT_AN_IMAGE)) {
                 fprintf(stderr, "UpdateResource %u: %lu\n", id, GetLastError());
                 EndUpdateResourceW(update, TRUE);

@@ -20,15 +20,15 @@ TEST(ResourceLoad, FindsTheBytesOfANumberedResource) {
 TEST(ResourceLoad, MissingOrEmptyIsAFailure) {
     static const char sentinel[] = "untouched";
     ByteSpan out = {123, sentinel};
-    EXPECT_EQ(resource_load(999, &out), -1);
+    EXPECT_EQ(resource_load(999, &out), 1);
     EXPECT_EQ(out.length, 123u);
     EXPECT_EQ(out.data, sentinel);
 
     // The embedded payload number is absent from this program too.
-    EXPECT_EQ(resource_load(7, &out), -1);
+    EXPECT_EQ(resource_load(7, &out), 1);
     EXPECT_EQ(out.length, 123u);
 
-    EXPECT_EQ(resource_load(901, &out), -1);
+    EXPECT_EQ(resource_load(901, &out), 1);
     EXPECT_EQ(out.length, 0u);
     EXPECT_EQ(out.data, sentinel);
 }

