@@ -21,8 +21,10 @@ const uint32_t NUM_GROUP = 0x10;
 const uint32_t NUM_NEGATIVE = 0x40;
 const uint32_t NUM_WIDTH_SHIFT = 24;
 
-// Bytes written when it fits (at least one byte to spare); the complement of the needed count when
-// the output reached the end; 0 for a bad directive. Never writes at or past buffer + size.
+// Writes no terminating NUL unless the format ends with %Z: pass the returned length on, never the
+// buffer as a C string. Bytes written when it fits (at least one byte to spare); the complement of
+// the needed count when the output reached the end; 0 for a bad directive. Never writes at or past
+// buffer + size.
 int32_t str_format(char* buffer, uint32_t size, const char* format, va_list args);
 int32_t str_print(char* buffer, uint32_t size, const char* format, ...);
 // Writes value within room bytes; returns the bytes written, never more than room.

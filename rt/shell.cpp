@@ -50,13 +50,38 @@ void release_request(DesktopRequest* request) {
     }
 }
 
-// Has the desktop's shell process open the target with its "open" verb, so that what starts gets
-// the desktop's rights rather than ours, unless the caller has meanwhile claimed the target for
-// itself. Each step releases the interface it came from once it holds the next one, and a null
-// pointer ends the chain: a failure anywhere leaves nothing held.
-bool open_through_desktop(DesktopRequest* request) {
+// The running desktop shell's window as a dispatch object; null when there is none. Only the
+// running shell's object is wanted: asking for it alone keeps any in-process server out of this
+// (elevated) process.
+IDispatch* desktop_window() {
     IShellWindows* windows = nullptr;
+    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                (void**)&windows))) {
+        return nullptr;
+    }
+    VARIANT location;
+    VariantInit(&location);
+    location.vt = VT_I4;
+    location.lVal = CSIDL_DESKTOP;
+    VARIANT root;
+    VariantInit(&root);
+    LONG found = 0;
     IDispatch* desktop = nullptr;
+    // S_FALSE: no desktop window; the pointer is then null or must not be trusted.
+    if (windows->FindWindowSW(&location, &root, SWC_DESKTOP, &found, SWFO_NEEDDISPATCH, &desktop) != S_OK &&
+        desktop != nullptr) {
+        desktop->Release();
+        desktop = nullptr;
+    }
+    windows->Release();
+    return desktop;
+}
+
+// The desktop shell's IShellDispatch2, reached from its window through its view; null when any
+// step fails. Each step releases the interface it came from once it holds the next one, and a
+// null pointer ends the chain: a failure anywhere leaves nothing held.
+IShellDispatch2* desktop_shell() {
+    IDispatch* desktop = desktop_window();
     IServiceProvider* services = nullptr;
     IShellBrowser* browser = nullptr;
     IShellView* view = nullptr;
@@ -64,30 +89,6 @@ bool open_through_desktop(DesktopRequest* request) {
     IShellFolderViewDual* folder_view = nullptr;
     IDispatch* application = nullptr;
     IShellDispatch2* shell = nullptr;
-    bool opened = false;
-
-    // Only the running shell's object is wanted; asking for it alone keeps any in-process server
-    // out of this (elevated) process.
-    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
-                                (void**)&windows))) {
-        windows = nullptr;
-    }
-    if (windows != nullptr) {
-        VARIANT location;
-        VariantInit(&location);
-        location.vt = VT_I4;
-        location.lVal = CSIDL_DESKTOP;
-        VARIANT root;
-        VariantInit(&root);
-        LONG found = 0;
-        // S_FALSE: no desktop window; the pointer is then null or must not be trusted.
-        if (windows->FindWindowSW(&location, &root, SWC_DESKTOP, &found, SWFO_NEEDDISPATCH, &desktop) != S_OK &&
-            desktop != nullptr) {
-            desktop->Release();
-            desktop = nullptr;
-        }
-        windows->Release();
-    }
     if (desktop != nullptr) {
         if (FAILED(desktop->QueryInterface(IID_IServiceProvider, (void**)&services))) {
             services = nullptr;
@@ -130,37 +131,52 @@ bool open_through_desktop(DesktopRequest* request) {
         }
         application->Release();
     }
-    if (shell != nullptr &&
-        InterlockedCompareExchange(&request->claim, CLAIMED_BY_DESKTOP, UNCLAIMED) != UNCLAIMED) {
-        shell->Release(); // the caller gave up waiting and opens the address itself
-        shell = nullptr;
+    return shell;
+}
+
+// The shell's "open" of target, asked through its dispatch interface. True when it took it.
+bool shell_dispatch_open(IShellDispatch2* shell, const wchar_t* target) {
+    BSTR file = SysAllocString(target);
+    BSTR empty = SysAllocString(L"");
+    BSTR verb = SysAllocString(L"open");
+    bool opened = false;
+    if (file != nullptr && empty != nullptr && verb != nullptr) {
+        // The callee only reads these; they stay ours to free.
+        VARIANT arguments;
+        VariantInit(&arguments);
+        arguments.vt = VT_BSTR;
+        arguments.bstrVal = empty;
+        VARIANT operation;
+        VariantInit(&operation);
+        operation.vt = VT_BSTR;
+        operation.bstrVal = verb;
+        VARIANT show;
+        VariantInit(&show);
+        show.vt = VT_I4;
+        show.lVal = SW_SHOWNORMAL;
+        // S_FALSE is the shell's "nothing took it": then this process tries for itself.
+        opened = shell->ShellExecute(file, arguments, arguments, operation, show) == S_OK;
     }
-    if (shell != nullptr) {
-        BSTR file = SysAllocString(request->target);
-        BSTR empty = SysAllocString(L"");
-        BSTR verb = SysAllocString(L"open");
-        if (file != nullptr && empty != nullptr && verb != nullptr) {
-            // The callee only reads these; they stay ours to free.
-            VARIANT arguments;
-            VariantInit(&arguments);
-            arguments.vt = VT_BSTR;
-            arguments.bstrVal = empty;
-            VARIANT operation;
-            VariantInit(&operation);
-            operation.vt = VT_BSTR;
-            operation.bstrVal = verb;
-            VARIANT show;
-            VariantInit(&show);
-            show.vt = VT_I4;
-            show.lVal = SW_SHOWNORMAL;
-            // S_FALSE is the shell's "nothing took it": then this process tries for itself.
-            opened = shell->ShellExecute(file, arguments, arguments, operation, show) == S_OK;
-        }
-        SysFreeString(file);
-        SysFreeString(empty);
-        SysFreeString(verb);
-        shell->Release();
+    SysFreeString(file);
+    SysFreeString(empty);
+    SysFreeString(verb);
+    return opened;
+}
+
+// Has the desktop's shell process open the target with its "open" verb, so that what starts gets
+// the desktop's rights rather than ours, unless the caller has meanwhile claimed the target for
+// itself.
+bool open_through_desktop(DesktopRequest* request) {
+    IShellDispatch2* shell = desktop_shell();
+    if (shell == nullptr) {
+        return false;
     }
+    bool opened = false;
+    // Once claimed here, the caller no longer opens the address itself, however long this takes.
+    if (InterlockedCompareExchange(&request->claim, CLAIMED_BY_DESKTOP, UNCLAIMED) == UNCLAIMED) {
+        opened = shell_dispatch_open(shell, request->target);
+    }
+    shell->Release();
     return opened;
 }
 

@@ -95,8 +95,7 @@ int signer_check(HANDLE file, const char* path, const char* signer)
         return 1;
     }
     wchar_t local_path[PATH_BUFFER_UNITS];
-    int32_t capacity = PATH_BUFFER_UNITS;
-    wchar_t* wide_path = utf8_to_wide(local_path, &capacity, path, -1);
+    wchar_t* wide_path = path_to_wide(local_path, path);
     if (!wide_path) {
         return 1;
     }
@@ -122,9 +121,7 @@ int signer_check(HANDLE file, const char* path, const char* signer)
     data.dwStateAction = WTD_STATEACTION_CLOSE;
     (void)WinVerifyTrust((HWND)INVALID_HANDLE_VALUE, &action, &data);
 
-    if (wide_path != local_path) {
-        heap_free(wide_path);
-    }
+    path_release(wide_path, local_path);
     SetLastError(error);
     return error == ERROR_SUCCESS ? 0 : 1;
 }
