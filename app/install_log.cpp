@@ -110,11 +110,9 @@ void install_log_failure(const char* what, uint32_t code)
 {
     // The formatter's own error conversion fails the whole line for a code without a text.
     char text[512];
-    if (system_error_text(code, text, (int32_t)sizeof text) != 0 || text[0] == '\0') {
-        (void)str_print(text, sizeof text, "no text from the system");
-    }
+    bool has_text = system_error_text(code, text, (int32_t)sizeof text) == 0 && text[0] != '\0';
     const char* number = (code & 0x80000000u) != 0 ? "%s: (0x%08Xu) %s" : "%s: (%u) %s";
-    install_log(number, what, code, text);
+    install_log(number, what, code, has_text ? text : "no text from the system");
 }
 
 void install_log_close()

@@ -73,12 +73,13 @@ TEST(InstallLog, TimedWholeLinesThatKeepTheLastError)
     install_log_failure("failed", ERROR_DISK_FULL);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_DISK_FULL);
     install_log_failure("refused", 0x800B0109); // a trust failure: a code that may have no text
+    install_log_failure("unknown", 0x2000DEAD);  // a code no table has: the line still ends cleanly
     install_log("long %s", std::string(4000, 'x').c_str());
     install_log_close();
     install_log("after close");
 
     std::vector<std::string> lines = scratch.lines();
-    ASSERT_EQ(lines.size(), 4u);
+    ASSERT_EQ(lines.size(), 5u);
     uint64_t previous = 0;
     for (const std::string& line : lines) {
         size_t space = line.find(' ');
@@ -90,7 +91,8 @@ TEST(InstallLog, TimedWholeLinesThatKeepTheLastError)
     EXPECT_NE(lines[0].find(" first 1"), std::string::npos);
     EXPECT_NE(lines[1].find(" failed: (112) "), std::string::npos) << lines[1];
     EXPECT_NE(lines[2].find(" refused: (0x800B0109) "), std::string::npos) << lines[2];
-    EXPECT_LT(lines[3].size(), 2000u) << "a long event is cut to one line";
+    EXPECT_EQ(lines[3].substr(lines[3].find(' ')), " unknown: (536927917) no text from the system") << lines[3];
+    EXPECT_LT(lines[4].size(), 2000u) << "a long event is cut to one line";
 }
 
 DWORD WINAPI second_writer(void*)
