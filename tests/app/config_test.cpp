@@ -7,36 +7,9 @@
 
 #include "app/config.h"
 #include "rt/process.h"
+#include "tests/test_heap.h"
 
 namespace {
-
-// Switches the program's heap to a private one for the test's lifetime, so that a test can count
-// the blocks left behind and make allocations fail on purpose.
-struct PrivateHeap {
-    HANDLE saved;
-    HANDLE heap;
-    explicit PrivateHeap(SIZE_T maximum = 0) : saved(process_globals.heap)
-    {
-        heap = HeapCreate(0, maximum ? maximum : 0x10000, maximum);
-        process_globals.heap = heap;
-    }
-    ~PrivateHeap()
-    {
-        process_globals.heap = saved;
-        HeapDestroy(heap);
-    }
-    int busy_blocks() const
-    {
-        PROCESS_HEAP_ENTRY entry = {};
-        int count = 0;
-        while (HeapWalk(heap, &entry)) {
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-                ++count;
-            }
-        }
-        return count;
-    }
-};
 
 struct Fields {
     const char* setup_args;
@@ -161,7 +134,7 @@ TEST(ConfigParse, LineForms)
 
 TEST(ConfigParse, ReleaseFreesEveryStringAndRepeatedKeysLeakNothing)
 {
-    PrivateHeap heap;
+    TestHeap heap;
     int baseline = heap.busy_blocks();
 
     InstallerConfig config = {};
@@ -185,7 +158,7 @@ TEST(ConfigParse, ReleaseFreesEveryStringAndRepeatedKeysLeakNothing)
 
 TEST(ConfigParse, FailedCopyReportsFailureAndKeepsWhatWasStored)
 {
-    PrivateHeap heap(0x10000); // a fixed-size heap that can't hold the long value below
+    TestHeap heap(TestHeap::SMALL); // a fixed-size heap that can't hold the long value below
     int baseline = heap.busy_blocks();
 
     std::string text = "https_url a\nsetup_args " + std::string(0x20000, 'v') + "\nhttp_url b\n";
@@ -281,7 +254,7 @@ std::string random_block(std::mt19937& random)
 
 TEST(ConfigModel, RandomBlocksMatchTheReferenceRules)
 {
-    PrivateHeap heap;
+    TestHeap heap;
     int baseline = heap.busy_blocks();
     std::mt19937 random(20261207);
     for (int round = 0; round < 5000; ++round) {
