@@ -356,11 +356,9 @@ TEST(ConfigModel, RandomBlocksMatchTheReferenceRules)
 
         InstallerConfig config = {};
         ASSERT_EQ(parse_config(text.data(), (uint32_t)text.size(), &config), 0);
-        expect_field("setup_args", want("setup_args"), config.setup_args, text);
-        expect_field("http_url", want("http_url"), config.http_url, text);
-        expect_field("https_url", want("https_url"), config.https_url, text);
-        expect_field("sha256", want("sha256"), config.sha256, text);
-        expect_field("signer", want("signer"), config.signer, text);
+        for (const char* key : VALUE_KEYS) {
+            expect_field(key, want(key), field_of(config, key), text);
+        }
         config_release(&config);
         if (HasFailure()) {
             FAIL() << "stopped at round " << round;
