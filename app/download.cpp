@@ -355,7 +355,7 @@ static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* recei
         bool waited = false;
         int result = http_read(session, request, streaming, download_timings.silence_limit, &data, &got, &waited);
         if (result != 0) {
-            return failure(result);
+            return failure(last_error_result());
         }
         // Only a read that found a good part of a chunk at hand shows a streaming body: a slow body
         // has its few bytes at hand too, and whole-chunk reads would then wait for each chunk to
@@ -445,7 +445,9 @@ static int request_once(Transfer* transfer, bool resuming, uint64_t* received)
     DWORD started = GetTickCount();
     uint64_t from = transfer->total;
     transfer->status = 0;
-    int result = http_get(session, transfer->url, extra, flags, download_timings.connect_limit, &request);
+    int result = http_get(session, transfer->url, extra, flags, download_timings.connect_limit, &request) == 0
+                     ? 0
+                     : last_error_result();
     if (result == 0) {
         result = take_response(transfer, &request, resuming);
     }
