@@ -3,6 +3,7 @@
 // window and tells the main thread how the download ended.
 #include "app/download.h"
 
+#include "app/address.h"
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/install_log.h"
@@ -231,17 +232,6 @@ static bool query_length(HINTERNET request, uint64_t* value)
     return digits > 0;
 }
 
-static bool starts_with_ignoring_case(const wchar_t* text, const wchar_t* prefix)
-{
-    for (; *prefix; ++prefix, ++text) {
-        wchar_t c = *text >= L'A' && *text <= L'Z' ? (wchar_t)(*text + 32) : *text;
-        if (c != *prefix) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The address the response finally came from, after any redirects, is checked whatever the
 // machine's WinINet settings allow: a secure address never ends on a plain one.
 static bool redirected_to_plain(HINTERNET request, bool https)
@@ -251,8 +241,11 @@ static bool redirected_to_plain(HINTERNET request, bool https)
     }
     wchar_t* final_url = (wchar_t*)heap_alloc(URL_UNITS * sizeof(wchar_t));
     DWORD size = URL_UNITS * sizeof(wchar_t);
-    bool plain = !final_url || !InternetQueryOptionW(request, INTERNET_OPTION_URL, final_url, &size) ||
-                 !starts_with_ignoring_case(final_url, L"https:");
+    char* text = final_url && InternetQueryOptionW(request, INTERNET_OPTION_URL, final_url, &size)
+                     ? wide_to_utf8_alloc(final_url)
+                     : nullptr;
+    bool plain = !text || !url_is_https(text);
+    heap_free(text);
     heap_free(final_url);
     return plain;
 }
@@ -521,13 +514,6 @@ struct Address {
     bool waiting;
 };
 
-static bool is_https(const char* url)
-{
-    // "https://" ends either with the whole address (0) or where the address goes on (~8).
-    int32_t compared = prefix_compare("https://", 8, url);
-    return compared == 0 || compared == ~8;
-}
-
 // The addresses in rounds, the first address first in each, with a pause between rounds.
 static int try_addresses(RunFolder* run, Address* addresses, int count)
 {
@@ -568,7 +554,7 @@ static int try_addresses(RunFolder* run, Address* addresses, int count)
             Transfer transfer = {};
             transfer.run = run;
             transfer.url = address->wide;
-            transfer.https = is_https(address->url);
+            transfer.https = url_is_https(address->url);
             transfer.shown = address->shown;
             transfer.number = ++attempts;
             result = attempt(&transfer);

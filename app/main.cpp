@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <gdiplus.h>
 
+#include "app/address.h"
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/download.h"
