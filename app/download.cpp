@@ -20,11 +20,8 @@
 
 static const wchar_t DOWNLOAD_AGENT[] = L"Quorvel Web Installer";
 static const uint32_t HEADER_TEXT_SIZE = 256;
-static const uint32_t CONTENT_LENGTH_MAX_DIGITS = 20;
 static const uint32_t URL_UNITS = 2048;
 static const uint32_t RANGE_HEADER_UNITS = HEADER_TEXT_SIZE + 64;
-
-DownloadTimings download_timings = {1000, 3000, 30000, 30000, 30000};
 
 // Cancellation: a manual-reset event that every wait of the worker also waits for. Made on first
 // use from whichever thread comes first.
@@ -94,81 +91,6 @@ static bool pause(DWORD ms)
     return WaitForSingleObject(event, ms) != WAIT_OBJECT_0;
 }
 
-// ---- decisions, without the network --------------------------------------------------------------
-
-DownloadVerdict download_verdict(int result, DWORD status)
-{
-    if (result == ERROR_DISK_FULL || result == ERROR_HANDLE_DISK_FULL) {
-        return VERDICT_STOP;
-    }
-    if (result == DOWNLOAD_ERROR_DIGEST) {
-        return VERDICT_RULED_OUT; // this address serves another file than the one pinned
-    }
-    if (result == DOWNLOAD_ERROR_STATUS && status >= 400 && status <= 499 && status != 408 && status != 429) {
-        return VERDICT_RULED_OUT; // gone, forbidden, or asked for wrongly: asking again won't help
-    }
-    return VERDICT_RETRY;
-}
-
-DWORD retry_after_ms(const char* text, DWORD limit_ms)
-{
-    uint64_t seconds = 0;
-    uint32_t digits = 0;
-    for (; *text == ' '; ++text) {
-    }
-    for (; *text >= '0' && *text <= '9'; ++text, ++digits) {
-        if (seconds < 1000000) {
-            seconds = seconds * 10 + (uint64_t)(*text - '0');
-        }
-    }
-    for (; *text == ' '; ++text) {
-    }
-    if (digits == 0 || *text != '\0') {
-        return 0; // an HTTP date, or nonsense: the usual wait applies
-    }
-    uint64_t ms = seconds * 1000;
-    return ms > limit_ms ? limit_ms : (DWORD)ms;
-}
-
-DWORD round_wait_ms(int round, uint32_t random)
-{
-    DWORD base = round <= 1 ? download_timings.first_round_wait : download_timings.later_round_wait;
-    // base * (0.75 .. 1.25): a quarter of base, scaled by random over its whole range, either way.
-    uint64_t spread = (uint64_t)(base / 2) * random / 0xFFFFFFFFu;
-    return base - base / 4 + (DWORD)spread;
-}
-
-static bool parse_number(const char** text, uint64_t* value)
-{
-    const char* at = *text;
-    uint32_t digits = 0;
-    *value = 0;
-    for (; *at >= '0' && *at <= '9'; ++at, ++digits) {
-        if (digits >= CONTENT_LENGTH_MAX_DIGITS - 1) {
-            return false;
-        }
-        *value = *value * 10 + (uint64_t)(*at - '0');
-    }
-    *text = at;
-    return digits > 0;
-}
-
-bool parse_content_range(const char* text, uint64_t* start, uint64_t* total)
-{
-    static const char UNIT[] = "bytes ";
-    for (const char* u = UNIT; *u; ++u, ++text) {
-        if (*text != *u) {
-            return false;
-        }
-    }
-    uint64_t end = 0;
-    if (!parse_number(&text, start) || *text++ != '-' || !parse_number(&text, &end) || *text++ != '/' ||
-        !parse_number(&text, total) || *text != '\0') {
-        return false;
-    }
-    return *start <= end && end < *total;
-}
-
 // ---- one address, across its resumes ------------------------------------------------------------
 
 struct Transfer {
@@ -214,22 +136,10 @@ static bool query_text(HINTERNET request, DWORD info, char* out, DWORD size)
     return true;
 }
 
-// A usable Content-Length is 1 to 20 decimal digits and nothing else.
 static bool query_length(HINTERNET request, uint64_t* value)
 {
     char text[HEADER_TEXT_SIZE];
-    if (!query_text(request, HTTP_QUERY_CONTENT_LENGTH, text, sizeof text)) {
-        return false;
-    }
-    uint32_t digits = 0;
-    *value = 0;
-    for (const char* c = text; *c; ++c, ++digits) {
-        if (*c < '0' || *c > '9' || digits >= CONTENT_LENGTH_MAX_DIGITS) {
-            return false;
-        }
-        *value = *value * 10 + (uint64_t)(*c - '0'); // wraps for 20 digits above 2^64 - 1
-    }
-    return digits > 0;
+    return query_text(request, HTTP_QUERY_CONTENT_LENGTH, text, sizeof text) && parse_content_length(text, value);
 }
 
 // The address the response finally came from, after any redirects, is checked whatever the
@@ -313,7 +223,7 @@ static int take_response(Transfer* transfer, HttpRequest* call, bool resuming)
         }
         return take_full_response(transfer, request);
     }
-    if (status == 429 || status == HTTP_STATUS_SERVICE_UNAVAIL) {
+    if (status == HTTP_STATUS_TOO_MANY_REQUESTS || status == HTTP_STATUS_SERVICE_UNAVAIL) {
         char text[HEADER_TEXT_SIZE];
         if (query_text(request, HTTP_QUERY_RETRY_AFTER, text, sizeof text)) {
             transfer->retry_after = retry_after_ms(text, download_timings.retry_after_limit);
@@ -453,17 +363,6 @@ static int request_once(Transfer* transfer, bool resuming, uint64_t* received)
     return result;
 }
 
-// A transfer that broke after some body bytes of a response with a validator and a length goes
-// on where it broke.
-static bool resumable(const Transfer* transfer, int result, uint64_t received)
-{
-    bool answered_wrongly = result == DOWNLOAD_ERROR_CANCELLED || result == DOWNLOAD_ERROR_STATUS ||
-                            result == DOWNLOAD_ERROR_NOT_PROGRAM || result == DOWNLOAD_ERROR_INSECURE_REDIRECT ||
-                            result == DOWNLOAD_ERROR_DIGEST || download_verdict(result, 0) == VERDICT_STOP;
-    return !answered_wrongly && received > 0 && transfer->total > 0 && transfer->length_known &&
-           transfer->validator[0] != '\0';
-}
-
 // One attempt on one address, with its resumes. On success the file is complete and under the
 // run's lock.
 static int attempt(Transfer* transfer)
@@ -485,7 +384,9 @@ static int attempt(Transfer* transfer)
     for (int resumes = 0; result != 0 && resumes < DOWNLOAD_RESUMES_IN_A_ROW; ++resumes) {
         bool restart = transfer->start_again;
         transfer->start_again = false;
-        if (!restart && !resumable(transfer, result, received)) {
+        bool body_came = received > 0 && transfer->total > 0;
+        bool has_validator = transfer->validator[0] != '\0';
+        if (!restart && !download_resumable(result, body_came, transfer->length_known, has_validator)) {
             break; // a resume that brought nothing also ends here
         }
         result = request_once(transfer, transfer->total > 0, &received);
