@@ -8,6 +8,7 @@
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/download.h"
+#include "app/worker_report.h"
 #include "rt/process.h"
 #include "app/run_folder.h"
 #include "rt/http.h"
@@ -127,6 +128,9 @@ protected:
             Sleep(10);
         }
         EXPECT_EQ(http_readers_alive(), 0) << "a request's reader still runs after the test";
+        if (app.splash_ready) {
+            CloseHandle(app.splash_ready);
+        }
         DestroyWindow(app.splash.hwnd);
         download_timings = saved_timings;
         run_folder_release(&run);
@@ -531,7 +535,8 @@ TEST_F(Download, CancelBeforeTheWorkerStarts)
 TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
 {
     std::string url = http("/body/70000?mz");
-    app.splash_pending = 1;
+    app.splash_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr); // as main.cpp's start_worker makes it
+    ASSERT_NE(app.splash_ready, nullptr);
     HANDLE thread = start_worker(url.c_str(), nullptr);
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(WaitForSingleObject(thread, 1500), (DWORD)WAIT_TIMEOUT) << "ended before the splash was shown";
@@ -539,7 +544,7 @@ TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
     EXPECT_FALSE(PeekMessageW(&msg, app.splash.hwnd, WM_USER, WM_USER, PM_NOREMOVE)) << "posted to no window";
     EXPECT_EQ(app.progress, 1000u) << "the progress is stored for the first picture";
     EXPECT_EQ(read_file(path).size(), 70000u) << "the download itself does not wait";
-    InterlockedExchange(&app.splash_pending, 0);
+    SetEvent(app.splash_ready); // the splash is shown
     WorkerRun run = finish_worker(thread);
     EXPECT_TRUE(run.ended);
     EXPECT_EQ(run.exit_code, 0u);
@@ -547,7 +552,7 @@ TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
 
     // Both addresses refused while the splash is still being set up, then the set-up fails.
     std::string closed = refused();
-    app.splash_pending = 1;
+    ResetEvent(app.splash_ready);
     thread = start_worker(closed.c_str(), closed.c_str());
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(WaitForSingleObject(thread, 1500), (DWORD)WAIT_TIMEOUT);
