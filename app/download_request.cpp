@@ -2,6 +2,8 @@
 // body into the setup file, and its line in the run's log.
 #include "app/download_request.h"
 
+#include <stdarg.h>
+
 #include "app/address.h"
 #include "app/config.h"
 #include "app/download.h"
@@ -179,6 +181,17 @@ static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* recei
     }
 }
 
+// str_print into out, which then always ends in a NUL (the text cut short when it does not fit):
+// the formatter itself writes one only where the format asks for it.
+static void print_text(char* out, uint32_t size, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int32_t written = str_format(out, size - 1, format, args);
+    va_end(args);
+    out[written >= 0 ? (uint32_t)written : size - 1] = '\0';
+}
+
 // The proxy the request was sent through, as the system's settings name it; "none" for a direct one.
 static void request_proxy(HINTERNET request, char* out, uint32_t size)
 {
@@ -191,7 +204,7 @@ static void request_proxy(HINTERNET request, char* out, uint32_t size)
                                   proxy.info.dwAccessType == INTERNET_OPEN_TYPE_PROXY
                               ? (const wchar_t*)proxy.info.lpszProxy
                               : nullptr;
-    (void)str_print(out, size, name ? "%q" : "none", name);
+    print_text(out, size, name ? "%q" : "none", name);
 }
 
 // One line for each request in the run's log: what was asked, what came, and how it ended.
@@ -201,16 +214,15 @@ static void log_request(const Transfer* transfer, HINTERNET request, uint64_t fr
     char proxy[256];
     request_proxy(request, proxy, sizeof proxy);
     char length[24];
-    (void)str_print(length, sizeof length, transfer->length_known ? "%U" : "unknown", transfer->length);
+    print_text(length, sizeof length, transfer->length_known ? "%U" : "unknown", transfer->length);
     char resumed[48] = "";
     if (from) {
-        (void)str_print(resumed, sizeof resumed, ", resumed from byte %U", from);
+        print_text(resumed, sizeof resumed, ", resumed from byte %U", from);
     }
     char what[CONFIG_BLOCK_SIZE + 512];
-    (void)str_print(what, sizeof what,
-                    "attempt %d%s %s: proxy %s, status %u, length %s, validator %s, %U bytes in %u ms",
-                    transfer->number, resumed, transfer->shown, proxy,
-                    transfer->status, length, transfer->validator[0] ? transfer->validator : "none", received, ms);
+    print_text(what, sizeof what, "attempt %d%s %s: proxy %s, status %u, length %s, validator %s, %U bytes in %u ms",
+               transfer->number, resumed, transfer->shown, proxy, transfer->status, length,
+               transfer->validator[0] ? transfer->validator : "none", received, ms);
     if (result == 0) {
         install_log("%s: complete", what);
     } else {
