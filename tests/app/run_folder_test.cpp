@@ -11,6 +11,7 @@
 #include "app/run_folder.h"
 #include "rt/process.h"
 #include "rt/security.h"
+#include "tests/app/scratch_config.h"
 #include "tests/rt/rt_test_support.h"
 
 // The import slot of NtCreateFile in this test program, to watch what the folder is made with.
@@ -53,19 +54,7 @@ void swap_slot(void* value)
     VirtualProtect(&ntcreatefile_slot, sizeof(void*), old, &old);
 }
 
-class RunFolderTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(scratch.ok());
-        config = {};
-        process_globals.config = &config;
-    }
-    void TearDown() override { process_globals.config = nullptr; }
-
-    rt_test::ScratchDir scratch;
-    InstallerConfig config = {};
-};
+class RunFolderTest : public ScratchConfigTest {};
 
 TEST(RunFolderName, OnlyThePrefixAndSixteenLowerCaseHexDigits)
 {

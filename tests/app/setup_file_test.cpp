@@ -12,6 +12,7 @@
 #include "app/run_folder.h"
 #include "app/setup_file.h"
 #include "rt/process.h"
+#include "tests/app/scratch_config.h"
 #include "tests/rt/rt_test_support.h"
 
 namespace {
@@ -19,19 +20,7 @@ namespace {
 using rt_test::exists;
 using rt_test::widen;
 
-class SetupFileTest : public testing::Test {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(scratch.ok());
-        config = {};
-        process_globals.config = &config;
-    }
-    void TearDown() override { process_globals.config = nullptr; }
-
-    rt_test::ScratchDir scratch;
-    InstallerConfig config = {};
-};
+class SetupFileTest : public ScratchConfigTest {};
 
 // The cause the log gives for a refused setup file: a pin that does not match, or "setup file
 // refused: (CODE) text", the code decimal or, for an HRESULT, 0x and hex. 0 when the events hold
