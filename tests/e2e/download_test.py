@@ -103,7 +103,7 @@ class DownloadTest(DownloadBase):
                     self.assertEqual((splash["layered"], splash["size"], splash["children"]),
                                      ("yes", "440x270", "0"))
                 self.check_setup_started(process.wait(30))
-                code, _, _ = self.driver.call("wait-gone", "--timeout-ms", "100")
+                code, _, _ = self.driver.call("wait-gone", "--timeout-ms", "3000")
                 self.assertEqual(code, 0, "a window of the installer is still on screen")
 
     def test_user_tmp_does_not_matter(self):
