@@ -11,47 +11,13 @@
 #include "app/run_folder.h"
 #include "rt/process.h"
 #include "rt/security.h"
+#include "tests/app/create_watch.h"
 #include "tests/rt/rt_test_support.h"
-
-// The import slot of NtCreateFile in this test program, to watch what the folder is made with.
-#if defined(_WIN64)
-extern "C" void* ntcreatefile_slot __asm__("__imp_NtCreateFile");
-#else
-extern "C" void* ntcreatefile_slot __asm__("__imp__NtCreateFile@44");
-#endif
 
 namespace {
 
 using rt_test::exists;
 using rt_test::widen;
-
-typedef NTSTATUS(NTAPI* NtCreateFileCall)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
-                                          ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-NtCreateFileCall original_create;
-
-int folders_made;
-bool folders_protected = true;
-
-NTSTATUS NTAPI watching_create(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK status,
-                               PLARGE_INTEGER size, ULONG attributes, ULONG share, ULONG disposition, ULONG options,
-                               PVOID ea, ULONG ea_length)
-{
-    if (disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE)) {
-        ++folders_made;
-        folders_protected = folders_protected && object->SecurityDescriptor &&
-                            descriptor_is_protected(object->SecurityDescriptor);
-    }
-    return original_create(handle, access, object, status, size, attributes, share, disposition, options, ea,
-                           ea_length);
-}
-
-void swap_slot(void* value)
-{
-    DWORD old = 0;
-    ASSERT_TRUE(VirtualProtect(&ntcreatefile_slot, sizeof(void*), PAGE_READWRITE, &old));
-    ntcreatefile_slot = value;
-    VirtualProtect(&ntcreatefile_slot, sizeof(void*), old, &old);
-}
 
 class RunFolderTest : public testing::Test {
 protected:
@@ -88,10 +54,7 @@ TEST(RunFolderName, OnlyThePrefixAndSixteenLowerCaseHexDigits)
 // access list, and gives the path of the handle it holds.
 TEST_F(RunFolderTest, NewUnpredictableProtectedFolders)
 {
-    original_create = (NtCreateFileCall)ntcreatefile_slot;
-    swap_slot((void*)watching_create);
-    folders_made = 0;
-    folders_protected = true;
+    create_watch::Watch* watch = new create_watch::Watch;
     std::set<std::string> names;
     RunFolder runs[3] = {};
     for (RunFolder& run : runs) {
@@ -100,11 +63,25 @@ TEST_F(RunFolderTest, NewUnpredictableProtectedFolders)
         EXPECT_TRUE(run_folder_name_is_ours(run.name)) << run.name;
         EXPECT_EQ(std::string(run.path), scratch / run.name);
         EXPECT_EQ(std::string(run.setup_path), scratch / run.name + "\\setup.exe");
+        EXPECT_EQ(std::string(run.temp_path), scratch / run.name + "\\temp");
+        EXPECT_TRUE(rt_test::is_directory(run.temp_path)) << "setup's TMP and TEMP";
     }
-    swap_slot((void*)original_create);
+    std::vector<create_watch::Made> made = watch->made;
+    delete watch;
     EXPECT_EQ(names.size(), 3u);
-    EXPECT_EQ(folders_made, 3);
-    EXPECT_TRUE(folders_protected) << "a folder was made without the protected access list";
+    // Each run folder is made in one step with the protected list and the Administrators as its
+    // owner (this process runs elevated), so that no policy on default owners hands it to the
+    // user; its temporary folder inherits that list.
+    int folders = 0;
+    for (const create_watch::Made& m : made) {
+        if (m.name.compare(0, 8, L"quorvel-") == 0) {
+            ++folders;
+            EXPECT_TRUE(m.directory && m.descriptor && m.admin_only) << "made without the protected access list";
+        } else {
+            EXPECT_TRUE(m.name == L"temp" && m.directory && !m.descriptor);
+        }
+    }
+    EXPECT_EQ(folders, 3);
 
     runs[1].setup_started = true;
     for (RunFolder& run : runs) {
