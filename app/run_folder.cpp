@@ -162,21 +162,21 @@ void run_folder_release(RunFolder* run)
 struct SweepFolder {
     HANDLE folder;
     bool complete;       // every entry so far could go
-    bool log_kept;       // a recent log stays, and so does the folder
-    uint64_t now;        // file_time_value units
 };
 
-// True for an install log written within LOG_KEEP_100NS; such a log and its folder stay.
-static bool log_is_recent(const SweepFolder* sweep, const char* name, HANDLE file)
+// True when the folder holds an install log written within LOG_KEEP_100NS: the whole folder then
+// stays, the setup program's files with it (a setup that goes on from its folder after a restart,
+// an installer package that keeps its source there).
+static bool holds_recent_log(HANDLE folder, uint64_t now)
 {
-    if (lstrcmpiA(name, INSTALL_LOG_NAME) != 0) {
+    HANDLE log = file_open_for_delete_in(folder, INSTALL_LOG_NAME); // also reads its times
+    if (!log) {
         return false;
     }
     FILETIME written = {};
-    if (!GetFileTime(file, nullptr, nullptr, &written)) {
-        return false;
-    }
-    return file_time_value(&written) + LOG_KEEP_100NS > sweep->now;
+    bool recent = GetFileTime(log, nullptr, nullptr, &written) && file_time_value(&written) + LOG_KEEP_100NS > now;
+    CloseHandle(log);
+    return recent;
 }
 
 static void sweep_entry(const char* name, DWORD attributes, void* context)
@@ -202,12 +202,19 @@ static void sweep_entry(const char* name, DWORD attributes, void* context)
         sweep->complete = false;
         return;
     }
-    if (log_is_recent(sweep, name, file)) {
-        sweep->log_kept = true;
-    } else if (handle_delete(file) != 0) {
+    if (handle_delete(file) != 0) {
         sweep->complete = false; // a program that still runs from it, for one
     }
     CloseHandle(file);
+}
+
+bool run_folder_empty_out(HANDLE folder, uint64_t now)
+{
+    if (holds_recent_log(folder, now)) {
+        return false;
+    }
+    SweepFolder contents = {folder, true};
+    return dir_list_handle(folder, sweep_entry, &contents) == 0 && contents.complete;
 }
 
 static bool folder_is_protected(HANDLE folder)
@@ -238,11 +245,8 @@ static void sweep_candidate(const char* name, DWORD attributes, void* context)
     if (!folder) {
         return;
     }
-    if (folder_is_protected(folder)) {
-        SweepFolder contents = {folder, true, false, sweep->now};
-        if (dir_list_handle(folder, sweep_entry, &contents) == 0 && contents.complete && !contents.log_kept) {
-            (void)handle_delete(folder); // refused when something is left after all
-        }
+    if (folder_is_protected(folder) && run_folder_empty_out(folder, sweep->now)) {
+        (void)handle_delete(folder); // refused when something is left after all
     }
     CloseHandle(folder);
 }
