@@ -13,7 +13,8 @@ struct AppState {
     UiControl message_label;  // label kind
     UiControl link_label;     // label kind, made a link
     HANDLE worker;            // download worker, null when none runs or after it was joined
-    volatile LONG splash_pending; // 1 while the worker runs ahead of the splash: it neither renders nor posts
+    HANDLE splash_ready;      // manual-reset, set once the splash is shown (or known missing); until then the
+                              // worker neither renders nor posts. Null: nothing holds the worker back
     volatile LONG splash_missing; // 1 when the splash could not be set up: the worker neither renders nor posts
     volatile uint32_t progress; // per mille, 0..1000
     int exit_code;            // of the download mode once its loop ends: 1 after a failure was shown

@@ -23,6 +23,3 @@ void install_log(const char* format, ...);
 void install_log_failure(const char* what, uint32_t code);
 // Closes the log; later events are dropped.
 void install_log_close();
-// Copies the address into out (size bytes, NUL-terminated) without the user name and password
-// that it may carry before its host.
-void address_without_credentials(const char* address, char* out, uint32_t size);

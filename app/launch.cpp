@@ -1,10 +1,7 @@
-// The local setup path, the start of the setup program, and the reaction to the worker's
-// worker-done messages on the main thread.
+// The local setup path and the start of the setup program.
 #include "app/launch.h"
 
-#include "app/app_state.h"
 #include "app/config.h"
-#include "app/error_window.h"
 #include "app/install_log.h"
 #include "app/run_folder.h"
 #include "app/setup_file.h"
@@ -13,9 +10,6 @@
 #include "rt/heap.h"
 #include "rt/environment.h"
 #include "rt/process.h"
-#include "rt/thread_wait.h"
-
-static const DWORD WORKER_JOIN_MS = 1000;
 
 // Variables that make a process load code from a path of the environment's choosing: the .NET
 // profilers, startup hooks and runtime location (the COMPlus_ and DOTNET_ settings name JIT and
@@ -83,43 +77,4 @@ int run_setup()
     }
     heap_free(command);
     return result;
-}
-
-int worker_join(AppState* app, DWORD limit_ms, DWORD* exit_code)
-{
-    if (!app->worker || thread_wait(app->worker, limit_ms) != 0) {
-        return 1;
-    }
-    if (!GetExitCodeThread(app->worker, exit_code)) {
-        *exit_code = 1;
-    }
-    CloseHandle(app->worker);
-    app->worker = nullptr;
-    return 0;
-}
-
-void finish_download(AppState* app, DWORD worker_result)
-{
-    if (worker_result == 0 && run_setup() == 0) {
-        if (app->splash.hwnd) {
-            SendMessageW(app->splash.hwnd, WM_CLOSE, 0, 0);
-        }
-        return;
-    }
-    app->exit_code = 1;
-    show_error_window();
-}
-
-void on_worker_done(UiWindow* window, WPARAM wparam, LPARAM lparam)
-{
-    AppState* app = process_globals.app;
-    // wParam 1 means the body is complete and the worker only closes its file: wait for that
-    // rather than leave the user in front of a full bar. wParam 0 may come while the second
-    // address is still being tried: then a short wait tells whether the worker has ended. A late
-    // message after the join finds no worker.
-    DWORD exit_code = 1;
-    if (worker_join(app, wparam == 1 ? INFINITE : WORKER_JOIN_MS, &exit_code) != 0) {
-        return;
-    }
-    finish_download(app, exit_code);
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <gdiplus.h>
 
+#include "app/address.h"
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/download.h"
@@ -14,13 +15,13 @@
 #include "app/setup_file.h"
 #include "app/single_instance.h"
 #include "app/splash.h"
+#include "app/worker_report.h"
 #include "rt/buffer.h"
 #include "rt/dll_search.h"
 #include "rt/file.h"
 #include "rt/heap.h"
 #include "rt/resource.h"
 #include "rt/system_imports.h"
-#include "rt/thread_wait.h"
 
 static const int EMBEDDED_SETUP_RESOURCE = 7;
 
@@ -109,19 +110,25 @@ static void report_early_failure()
 // pictures) then costs the user no time. The worker holds back its reports until splash_shown.
 static int start_worker(AppState* app, RunFolder* run)
 {
-    InterlockedExchange(&app->splash_pending, 1);
-    app->worker = CreateThread(nullptr, 0, download_worker, run, 0, nullptr);
+    app->splash_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr); // manual-reset: stays set
+    app->worker = app->splash_ready ? CreateThread(nullptr, 0, download_worker, run, 0, nullptr) : nullptr;
     if (!app->worker) {
-        InterlockedExchange(&app->splash_pending, 0);
+        if (app->splash_ready) {
+            CloseHandle(app->splash_ready);
+            app->splash_ready = nullptr;
+        }
         return 1;
     }
     return 0;
 }
 
-// From here on the worker renders its progress and posts its results to the splash window.
+// From here on the worker renders its progress and posts its results to the splash window (or,
+// with splash_missing set before, learns that there is nobody to tell).
 static void splash_shown(AppState* app)
 {
-    InterlockedExchange(&app->splash_pending, 0);
+    if (app->splash_ready) {
+        SetEvent(app->splash_ready);
+    }
 }
 
 static int setup_splash_window(AppState* app)

@@ -42,18 +42,22 @@ struct HttpChannel {
 
 namespace {
 
+// 1 with code as the last error.
+int fail(DWORD code)
+{
+    SetLastError(code);
+    return 1;
+}
+
 wchar_t* copy_wide(const wchar_t* text)
 {
     if (!text) {
         return nullptr;
     }
-    size_t length = 0;
-    while (text[length]) {
-        ++length;
-    }
-    wchar_t* copy = (wchar_t*)heap_alloc((length + 1) * sizeof(wchar_t));
+    size_t size = ((size_t)lstrlenW(text) + 1) * sizeof(wchar_t);
+    wchar_t* copy = (wchar_t*)heap_alloc(size);
     if (copy) {
-        CopyMemory(copy, text, (length + 1) * sizeof(wchar_t));
+        CopyMemory(copy, text, size);
     }
     return copy;
 }
@@ -147,7 +151,8 @@ DWORD WINAPI reader(void* argument)
 }
 
 // Hands op to the reader and waits for it. 0 when it returned (its outcome is in the channel);
-// else ERROR_INTERNET_TIMEOUT or ERROR_CANCELLED, and the channel is given up on.
+// else 1 with ERROR_INTERNET_TIMEOUT or ERROR_CANCELLED as the last error, and the channel is given
+// up on.
 int call(HttpSession* session, HttpRequest* request, int op, DWORD timeout_ms)
 {
     HttpChannel* channel = request->channel;
@@ -163,11 +168,11 @@ int call(HttpSession* session, HttpRequest* request, int op, DWORD timeout_ms)
         // The answer came just now after all. Its signal is taken here (the reader gives it right
         // after), so that it can't pass for the answer to the next call.
         (void)WaitForSingleObject(channel->done, INFINITE);
-        return woke == WAIT_OBJECT_0 + 1 ? ERROR_CANCELLED : 0;
+        return woke == WAIT_OBJECT_0 + 1 ? fail(ERROR_CANCELLED) : 0;
     }
     request->channel = nullptr; // the reader frees it when its call returns
     request->handle = nullptr;  // and closes the request
-    return woke == WAIT_OBJECT_0 + 1 ? ERROR_CANCELLED : ERROR_INTERNET_TIMEOUT;
+    return fail(woke == WAIT_OBJECT_0 + 1 ? ERROR_CANCELLED : ERROR_INTERNET_TIMEOUT);
 }
 
 bool cancelled(const HttpSession* session)
@@ -175,12 +180,10 @@ bool cancelled(const HttpSession* session)
     return WaitForSingleObject(session->cancel, 0) == WAIT_OBJECT_0;
 }
 
+// 0 when the reader's call succeeded; else 1 with its error as the last error.
 int outcome(const HttpChannel* channel)
 {
-    if (channel->ok) {
-        return 0;
-    }
-    return channel->error ? (int)channel->error : -1;
+    return channel->ok ? 0 : fail(channel->error);
 }
 
 } // namespace
@@ -220,14 +223,14 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
     request->handle = nullptr;
     request->channel = nullptr;
     if (!session->root) {
-        return ERROR_INVALID_HANDLE;
+        return fail(ERROR_INVALID_HANDLE);
     }
     if (cancelled(session)) {
-        return ERROR_CANCELLED;
+        return fail(ERROR_CANCELLED);
     }
     HttpChannel* channel = (HttpChannel*)heap_alloc_zeroed(sizeof(HttpChannel));
     if (!channel) {
-        return ERROR_NOT_ENOUGH_MEMORY;
+        return fail(ERROR_NOT_ENOUGH_MEMORY);
     }
     channel->go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     channel->done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
@@ -247,13 +250,12 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
     if (!thread) {
         DWORD error = GetLastError();
         channel_free(channel);
-        return error ? (int)error : ERROR_NOT_ENOUGH_MEMORY;
+        return fail(error ? error : ERROR_NOT_ENOUGH_MEMORY);
     }
     CloseHandle(thread); // never joined: it ends by itself
     request->channel = channel;
-    int result = call(session, request, OP_OPEN, timeout_ms);
-    if (result != 0) {
-        return result;
+    if (call(session, request, OP_OPEN, timeout_ms) != 0) {
+        return 1;
     }
     request->handle = channel->request;
     return outcome(channel);
@@ -266,13 +268,13 @@ int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD 
     *data = nullptr;
     *waited = false;
     if (!request->channel) {
-        return ERROR_INVALID_HANDLE;
+        return fail(ERROR_INVALID_HANDLE);
     }
     DWORD started = GetTickCount();
     int result = call(session, request, streaming ? OP_READ_STREAM : OP_READ_ARRIVED, timeout_ms);
     *waited = GetTickCount() - started >= AT_HAND_MS;
     if (result != 0) {
-        return result;
+        return 1; // GetTickCount keeps the last error
     }
     *got = request->channel->count;
     *data = request->channel->data;

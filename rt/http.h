@@ -1,11 +1,13 @@
 // HTTP GET through WinINet whose every wait ends on a time limit or a cancel. WinINet's blocking
 // calls are made on a reader thread of each request's own, and the thread that asked waits for
-// them with a limit: a blocking read waits for as long as the server stays silent, whatever
-// receive timeout it was given, and closing its handles does not end it (seen under Wine). A
-// reader that is given up on is left to finish, or to end with the process, and cleans up after
-// itself. (WinINet's asynchronous mode would do without the threads, but the 32-bit Wine that
-// the shipping build is tested under crashes in it.) One session serves one asking thread; the
-// cancel event may be set from any thread. Uses the system's proxy settings.
+// them with a limit: a blocking InternetReadFile waits for as long as the server stays silent (a
+// receive timeout does not bound it reliably), and InternetCloseHandle may not be called while a
+// call on that handle is in flight, so a blocking call can only be abandoned by leaving it to a
+// thread of its own. A reader that is given up on is left to finish, or to end with the process,
+// and cleans up after itself. The program keeps to WinINet's synchronous mode: the asynchronous
+// one would do without the threads, but its callbacks bring lifetime problems of their own on a
+// handle being closed. One session serves one asking thread; the cancel event may be set from
+// any thread. Uses the system's proxy settings.
 //
 // The library's session handle stays open while any reader of its requests lives, whoever closed
 // the session: closing a parent handle closes its requests under the readers still blocked in
@@ -39,8 +41,9 @@ int http_session_open(HttpSession* session, const wchar_t* agent, HANDLE cancel)
 // Lets go of the session; the library's handle goes with the last reader of its requests.
 void http_session_close(HttpSession* session);
 // Sends a GET for url with extra request headers (CR LF separated; null for none) and waits up to
-// timeout_ms for the response head. 0 with the request; else the error: ERROR_INTERNET_TIMEOUT,
-// ERROR_CANCELLED, or the library's own. The request is to be closed with http_close either way.
+// timeout_ms for the response head. 0 with the request; else 1 with the last error set:
+// ERROR_INTERNET_TIMEOUT, ERROR_CANCELLED, or the library's own (0 when it gave none). The request
+// is to be closed with http_close either way.
 int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, DWORD flags, DWORD timeout_ms,
              HttpRequest* request);
 // Reads the next part of the body, waiting up to timeout_ms. While the body streams (the caller
@@ -48,8 +51,8 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
 // after chunk as long as they come at once, up to HTTP_READ_SIZE, so that the hand-over between
 // the threads is paid rarely; otherwise it waits until something has arrived and takes just that,
 // so that a slow body still moves. 0 with the bytes (valid until the next call for the request)
-// and their count, 0 at the end of the body; else the error as for http_get. waited tells
-// whether the read took long enough to have waited for the network.
+// and their count, 0 at the end of the body; else 1 with the last error as for http_get. waited
+// tells whether the read took long enough to have waited for the network.
 int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD timeout_ms, const uint8_t** data,
               DWORD* got, bool* waited);
 // Ends a request: its reader closes it and goes, now or when its call returns.

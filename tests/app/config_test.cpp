@@ -1,42 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "app/config.h"
 #include "rt/process.h"
+#include "tests/test_heap.h"
 
 namespace {
-
-// Switches the program's heap to a private one for the test's lifetime, so that a test can count
-// the blocks left behind and make allocations fail on purpose.
-struct PrivateHeap {
-    HANDLE saved;
-    HANDLE heap;
-    explicit PrivateHeap(SIZE_T maximum = 0) : saved(process_globals.heap)
-    {
-        heap = HeapCreate(0, maximum ? maximum : 0x10000, maximum);
-        process_globals.heap = heap;
-    }
-    ~PrivateHeap()
-    {
-        process_globals.heap = saved;
-        HeapDestroy(heap);
-    }
-    int busy_blocks() const
-    {
-        PROCESS_HEAP_ENTRY entry = {};
-        int count = 0;
-        while (HeapWalk(heap, &entry)) {
-            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) {
-                ++count;
-            }
-        }
-        return count;
-    }
-};
 
 struct Fields {
     const char* setup_args;
@@ -98,58 +75,143 @@ TEST(ConfigBlock, DefaultBlockParsesToTheShippedSettings)
     config_release(&config);
 }
 
-TEST(ConfigParse, LineForms)
+namespace {
+
+const char* const VALUE_KEYS[] = {"setup_args", "http_url", "https_url", "sha256", "signer"};
+
+const char* field_of(const InstallerConfig& config, const std::string& key)
+{
+    return key == "setup_args" ? config.setup_args
+         : key == "http_url"   ? config.http_url
+         : key == "https_url"  ? config.https_url
+         : key == "sha256"     ? config.sha256
+                               : config.signer;
+}
+
+// One case of tests/data/config_block_cases.txt: a block text and the values kept from it.
+struct BlockCase {
+    int line;
+    std::string text;
+    std::map<std::string, std::string> values;
+};
+
+// The bytes of a quoted field of the case file, its escapes undone; false when it is malformed.
+bool unquote(const std::string& field, std::string* out)
+{
+    if (field.size() < 2 || field.front() != '"' || field.back() != '"') {
+        return false;
+    }
+    out->clear();
+    for (size_t i = 1; i + 1 < field.size(); ++i) {
+        char c = field[i];
+        if (c != '\\') {
+            *out += c;
+            continue;
+        }
+        if (i + 2 >= field.size()) {
+            return false;
+        }
+        char escape = field[++i];
+        if (escape == 'x') {
+            if (i + 3 >= field.size() || !isxdigit((unsigned char)field[i + 1]) ||
+                !isxdigit((unsigned char)field[i + 2])) {
+                return false;
+            }
+            *out += (char)strtoul(field.substr(i + 1, 2).c_str(), nullptr, 16);
+            i += 2;
+        } else if (escape == 'n' || escape == 'r' || escape == 't') {
+            *out += escape == 'n' ? '\n' : escape == 'r' ? '\r' : '\t';
+        } else if (escape == '\\' || escape == '"') {
+            *out += escape;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The cases of the table that the configuration tool's test reads too. The unit tests run under
+// Wine, which shows the Unix file system as drive Z:, so the source tree's path is found there.
+bool read_block_cases(std::vector<BlockCase>* cases, std::string* error)
+{
+    std::string path = std::string("Z:") + QWI_TEST_DATA_DIR + "/config_block_cases.txt";
+    for (char& c : path) {
+        c = c == '/' ? '\\' : c;
+    }
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        *error = "cannot read " + path;
+        return false;
+    }
+    std::string line;
+    for (int number = 1; std::getline(file, line); ++number) {
+        if (line.empty() || line[0] == '#') {
+            continue;
+        }
+        size_t space = line.find(' ');
+        std::string word = line.substr(0, space);
+        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        std::string value;
+        bool known = word == "text" || word == "tool";
+        for (const char* key : VALUE_KEYS) {
+            known = known || word == key;
+        }
+        if (!known || (word != "tool" && !unquote(rest, &value)) || (word != "text" && cases->empty())) {
+            *error = path + " line " + std::to_string(number) + " is not a case line: " + line;
+            return false;
+        }
+        if (word == "text") {
+            cases->push_back(BlockCase{number, value, {}});
+        } else if (word != "tool") { // the tool's verdict is the tool test's business
+            cases->back().values[word] = value;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+TEST(ConfigParse, SharedBlockCases)
+{
+    std::vector<BlockCase> cases;
+    std::string error;
+    ASSERT_TRUE(read_block_cases(&cases, &error)) << error;
+    ASSERT_FALSE(cases.empty());
+    for (const BlockCase& c : cases) {
+        SCOPED_TRACE("config_block_cases.txt line " + std::to_string(c.line));
+        // The block's text ends at its first NUL. More text follows the counted bytes, so that a
+        // read past them changes the result.
+        size_t length = c.text.find('\0');
+        length = length == std::string::npos ? c.text.size() : length;
+        std::string bytes = c.text + "XX https_url overrun";
+        InstallerConfig config = {};
+        ASSERT_EQ(parse_config(bytes.data(), (uint32_t)length, &config), 0) << escaped(c.text);
+        for (const char* key : VALUE_KEYS) {
+            auto found = c.values.find(key);
+            expect_field(key, found == c.values.end() ? nullptr : found->second.c_str(), field_of(config, key),
+                         c.text);
+        }
+        config_release(&config);
+    }
+}
+
+TEST(ConfigParse, OnlyLengthBytesAreRead)
 {
     struct Case {
         std::string text;
-        int32_t length; // -1: the whole text
+        uint32_t length;
         Fields expected;
     };
     const Case cases[] = {
-        // Only the first space after the key separates; trailing spaces go.
-        {"  https_url   x  ", -1, {nullptr, nullptr, "  x", nullptr}},
-        // Spaces before a final carriage return stay; a bare carriage return goes.
-        {"https_url x  \r\n", -1, {nullptr, nullptr, "x  ", nullptr}},
-        {"https_url x\r\n", -1, {nullptr, nullptr, "x", nullptr}},
-        {"https_url x\r", -1, {nullptr, nullptr, "x", nullptr}},
-        {"https_url x\r  \n", -1, {nullptr, nullptr, "x", nullptr}},
-        // Only one carriage return is dropped; one inside the value stays.
-        {"https_url x\r\r\n", -1, {nullptr, nullptr, "x\r", nullptr}},
-        {"https_url a\rb\n", -1, {nullptr, nullptr, "a\rb", nullptr}},
-        // Comments, with or without leading spaces, even when a key follows the mark.
-        {"#https_url x\n   # http_url y\nsetup_args z", -1, {"z", nullptr, nullptr, nullptr}},
-        // Keys are compared case-sensitively and whole.
-        {"HTTPS_URL x\nhttps_urlx y\nhttps_ur z\nhttp_url\tw\n", -1, {nullptr, nullptr, nullptr, nullptr}},
-        // A known key alone, or followed by spaces only, stores an empty value; spaces before a
-        // carriage return are value bytes even then.
-        {"setup_args", -1, {"", nullptr, nullptr, nullptr}},
-        {"setup_args   \n", -1, {"", nullptr, nullptr, nullptr}},
-        {"setup_args \r", -1, {"", nullptr, nullptr, nullptr}},
-        {"setup_args   \r\n", -1, {"  ", nullptr, nullptr, nullptr}},
-        // No final line feed; blank and space-only lines; tabs are ordinary bytes.
-        {"\n\n   \n\r\nhttp_url a\tb \nsetup_args \"x y\"  z", -1, {"\"x y\"  z", "a\tb", nullptr, nullptr}},
-        {"\thttp_url a", -1, {nullptr, nullptr, nullptr, nullptr}},
-        // The later line wins.
-        {"https_url a\nhttps_url b\nhttps_url c\n", -1, {nullptr, nullptr, "c", nullptr}},
-        {"sha256 00ff\nsha256\n", -1, {nullptr, nullptr, nullptr, ""}},
-        // A signer's name keeps its inner spaces and bytes verbatim; a key that only starts with
-        // "signer" is another key.
-        {"signer  Quorvel  M\xc3\xbcller Ltd.  \nsigners x\nSigner y\n", -1,
-         {nullptr, nullptr, nullptr, nullptr, " Quorvel  M\xc3\xbcller Ltd."}},
-        // Only length bytes are read.
         {"setup_args xyz", 12, {"x", nullptr, nullptr, nullptr}},
         {"https_url abc\nhttp_url d", 13, {nullptr, nullptr, "abc", nullptr}},
         {"https_url abc\nhttp_url d", 0, {nullptr, nullptr, nullptr, nullptr}},
-        {"      ", -1, {nullptr, nullptr, nullptr, nullptr}},
-        // Bytes above 0x7f are ordinary value bytes.
-        {"setup_args \xd0\x9f\xd1\x80\xd0\xb8", -1, {"\xd0\x9f\xd1\x80\xd0\xb8", nullptr, nullptr, nullptr}},
     };
     for (const Case& c : cases) {
         InstallerConfig config = {};
-        uint32_t length = c.length < 0 ? (uint32_t)c.text.size() : (uint32_t)c.length;
         // More text follows the counted bytes, so that a read past length changes the result.
         std::string bytes = c.text + "XX https_url overrun";
-        ASSERT_EQ(parse_config(bytes.data(), length, &config), 0) << escaped(c.text);
+        ASSERT_EQ(parse_config(bytes.data(), c.length, &config), 0) << escaped(c.text);
         expect_field("setup_args", c.expected.setup_args, config.setup_args, c.text);
         expect_field("http_url", c.expected.http_url, config.http_url, c.text);
         expect_field("https_url", c.expected.https_url, config.https_url, c.text);
@@ -161,7 +223,7 @@ TEST(ConfigParse, LineForms)
 
 TEST(ConfigParse, ReleaseFreesEveryStringAndRepeatedKeysLeakNothing)
 {
-    PrivateHeap heap;
+    TestHeap heap;
     int baseline = heap.busy_blocks();
 
     InstallerConfig config = {};
@@ -185,7 +247,7 @@ TEST(ConfigParse, ReleaseFreesEveryStringAndRepeatedKeysLeakNothing)
 
 TEST(ConfigParse, FailedCopyReportsFailureAndKeepsWhatWasStored)
 {
-    PrivateHeap heap(0x10000); // a fixed-size heap that can't hold the long value below
+    TestHeap heap(TestHeap::SMALL); // a fixed-size heap that can't hold the long value below
     int baseline = heap.busy_blocks();
 
     std::string text = "https_url a\nsetup_args " + std::string(0x20000, 'v') + "\nhttp_url b\n";
@@ -281,7 +343,7 @@ std::string random_block(std::mt19937& random)
 
 TEST(ConfigModel, RandomBlocksMatchTheReferenceRules)
 {
-    PrivateHeap heap;
+    TestHeap heap;
     int baseline = heap.busy_blocks();
     std::mt19937 random(20261207);
     for (int round = 0; round < 5000; ++round) {
@@ -294,11 +356,9 @@ TEST(ConfigModel, RandomBlocksMatchTheReferenceRules)
 
         InstallerConfig config = {};
         ASSERT_EQ(parse_config(text.data(), (uint32_t)text.size(), &config), 0);
-        expect_field("setup_args", want("setup_args"), config.setup_args, text);
-        expect_field("http_url", want("http_url"), config.http_url, text);
-        expect_field("https_url", want("https_url"), config.https_url, text);
-        expect_field("sha256", want("sha256"), config.sha256, text);
-        expect_field("signer", want("signer"), config.signer, text);
+        for (const char* key : VALUE_KEYS) {
+            expect_field(key, want(key), field_of(config, key), text);
+        }
         config_release(&config);
         if (HasFailure()) {
             FAIL() << "stopped at round " << round;

@@ -8,6 +8,7 @@
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/download.h"
+#include "app/worker_report.h"
 #include "rt/process.h"
 #include "app/run_folder.h"
 #include "app/setup_file.h"
@@ -128,6 +129,9 @@ protected:
             Sleep(10);
         }
         EXPECT_EQ(http_readers_alive(), 0) << "a request's reader still runs after the test";
+        if (app.splash_ready) {
+            CloseHandle(app.splash_ready);
+        }
         DestroyWindow(app.splash.hwnd);
         download_timings = saved_timings;
         run_folder_release(&run);
@@ -532,7 +536,8 @@ TEST_F(Download, CancelBeforeTheWorkerStarts)
 TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
 {
     std::string url = http("/body/70000?mz");
-    app.splash_pending = 1;
+    app.splash_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr); // as main.cpp's start_worker makes it
+    ASSERT_NE(app.splash_ready, nullptr);
     HANDLE thread = start_worker(url.c_str(), nullptr);
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(WaitForSingleObject(thread, 1500), (DWORD)WAIT_TIMEOUT) << "ended before the splash was shown";
@@ -540,7 +545,7 @@ TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
     EXPECT_FALSE(PeekMessageW(&msg, app.splash.hwnd, WM_USER, WM_USER, PM_NOREMOVE)) << "posted to no window";
     EXPECT_EQ(app.progress, 1000u) << "the progress is stored for the first picture";
     EXPECT_EQ(read_file(path).size(), 70000u) << "the download itself does not wait";
-    InterlockedExchange(&app.splash_pending, 0);
+    SetEvent(app.splash_ready); // the splash is shown
     WorkerRun run = finish_worker(thread);
     EXPECT_TRUE(run.ended);
     EXPECT_EQ(run.exit_code, 0u);
@@ -548,7 +553,7 @@ TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
 
     // Both addresses refused while the splash is still being set up, then the set-up fails.
     std::string closed = refused();
-    app.splash_pending = 1;
+    ResetEvent(app.splash_ready);
     thread = start_worker(closed.c_str(), closed.c_str());
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(WaitForSingleObject(thread, 1500), (DWORD)WAIT_TIMEOUT);
@@ -736,54 +741,4 @@ TEST_F(Download, CancelEndsWaitsAtOnce)
         download_cancel_clear();
     }
     (void)fetch_text(http("/forget/" + token)); // the stall ends, and the reader left in it goes
-}
-
-// What an answer means for the next attempts, and how long to wait.
-TEST(DownloadPolicy, VerdictsAndWaits)
-{
-    const struct {
-        int result;
-        DWORD status;
-        DownloadVerdict verdict;
-    } verdicts[] = {
-        {DOWNLOAD_ERROR_STATUS, 404, VERDICT_RULED_OUT}, {DOWNLOAD_ERROR_STATUS, 410, VERDICT_RULED_OUT},
-        {DOWNLOAD_ERROR_STATUS, 403, VERDICT_RULED_OUT}, {DOWNLOAD_ERROR_STATUS, 408, VERDICT_RETRY},
-        {DOWNLOAD_ERROR_STATUS, 429, VERDICT_RETRY},     {DOWNLOAD_ERROR_STATUS, 503, VERDICT_RETRY},
-        {DOWNLOAD_ERROR_STATUS, 500, VERDICT_RETRY},     {DOWNLOAD_ERROR_DIGEST, 200, VERDICT_RULED_OUT},
-        {ERROR_DISK_FULL, 200, VERDICT_STOP},            {DOWNLOAD_ERROR_NOT_PROGRAM, 200, VERDICT_RETRY},
-        {12029, 0, VERDICT_RETRY},                       {DOWNLOAD_ERROR_TIMEOUT, 200, VERDICT_RETRY},
-    };
-    for (const auto& v : verdicts) {
-        EXPECT_EQ(download_verdict(v.result, v.status), v.verdict) << v.result << " " << v.status;
-    }
-    const struct {
-        const char* text;
-        DWORD ms;
-    } waits[] = {{"1", 1000}, {" 5 ", 5000}, {"0", 0}, {"120", 30000}, {"99999999999", 30000},
-                 {"Wed, 21 Oct 2026 07:28:00 GMT", 0}, {"-1", 0}, {"", 0}, {"3s", 0}};
-    for (const auto& w : waits) {
-        EXPECT_EQ(retry_after_ms(w.text, 30000), w.ms) << w.text;
-    }
-    DownloadTimings saved = download_timings;
-    download_timings.first_round_wait = 1000;
-    download_timings.later_round_wait = 3000;
-    EXPECT_EQ(round_wait_ms(1, 0), 750u);
-    EXPECT_EQ(round_wait_ms(1, 0xFFFFFFFFu), 1250u);
-    EXPECT_EQ(round_wait_ms(2, 0x80000000u), 3000u);
-    download_timings = saved;
-    const struct {
-        const char* text;
-        bool ok;
-        uint64_t start, total;
-    } ranges[] = {{"bytes 400000-999999/1000000", true, 400000, 1000000}, {"bytes 0-0/1", true, 0, 1},
-                  {"bytes 5-4/10", false, 0, 0}, {"bytes 5-10/10", false, 0, 0}, {"bytes */1000", false, 0, 0},
-                  {"bytes 1-2/3 ", false, 0, 0}, {"items 1-2/3", false, 0, 0}};
-    for (const auto& r : ranges) {
-        uint64_t start = 0, total = 0;
-        EXPECT_EQ(parse_content_range(r.text, &start, &total), r.ok) << r.text;
-        if (r.ok) {
-            EXPECT_EQ(start, r.start);
-            EXPECT_EQ(total, r.total);
-        }
-    }
 }

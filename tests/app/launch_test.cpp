@@ -11,6 +11,7 @@
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/launch.h"
+#include "app/worker_report.h"
 #include "app/run_folder.h"
 #include "app/setup_file.h"
 #include "rt/heap.h"

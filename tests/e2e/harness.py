@@ -16,19 +16,19 @@ Environment (set by ctest; tools/../tests/wine/dev-run.sh --env gives the first 
   QWI_WIN32_BUILD_DIR  the 32-bit (shipping) build directory; tests that need it skip without it
 """
 
-import http.server
 import os
 import shutil
-import socketserver
-import ssl
 import subprocess
+import sys
 import tempfile
-import threading
 import time
 import unittest
+import urllib.parse
 
 SOURCE_DIR = os.environ.get("QWI_SOURCE_DIR") or os.path.dirname(os.path.dirname(
     os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "server"))
+import test_server  # noqa: E402
 WINE_DIR = os.path.join(SOURCE_DIR, "tests", "wine")
 CONFIG_TOOL = os.path.join(SOURCE_DIR, "tools", "qwi_config.py")
 PYTHON = "/usr/bin/python3"
@@ -275,100 +275,60 @@ def rect_of(text):
     return tuple(int(v) for v in text.split(","))
 
 
-# ---- local file server with a speed limit -------------------------------------------------------
+# ---- files served for one test -----------------------------------------------------------------
 
-class FileServer:
-    """A loopback HTTP (and HTTPS, with the run's test certificate) server inside the test process
-    that serves named byte strings, optionally at a limited rate so that a download takes a while.
-    Remembers each request's path."""
+class ServedFiles:
+    """Named byte strings served to the installer by the test server (tests/server/test_server.py),
+    started in this process over loopback HTTP and, with the run's test certificate, HTTPS. Each
+    answer is a plain 200 with the whole file and its length (no validators, ranges ignored),
+    optionally at a limited rate so that a download takes a while."""
 
-    def __init__(self, wine, files, rate=None):
-        self.files = dict(files)
-        self.rate = rate
-        self.requests = []
-        self.dropped = []  # monotonic times at which a client went away mid-transfer
-        self.lock = threading.Lock()
-        self.servers = []
-        self.http_port = self._serve(None)
-        tls = os.path.join(wine.state, "tls")
-        self.https_port = None
-        if os.path.exists(os.path.join(tls, "server.pem")):
-            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            context.load_cert_chain(os.path.join(tls, "server.pem"), os.path.join(tls, "server.key"))
-            self.https_port = self._serve(context)
+    TOKEN = "e2e"
+
+    def __init__(self, wine, folder, files, rate=None):
+        files_dir = os.path.join(folder, "served")
+        for name, body in files.items():
+            path = os.path.join(files_dir, *name.split("/"))
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(body)
+        cert, key = (os.path.join(wine.state, "tls", n) for n in ("server.pem", "server.key"))
+        if not os.path.exists(cert):
+            cert = key = None
+        self.servers = test_server.Servers(files_dir=files_dir, cert=cert, key=key)
+        self.behaviours = ["plain"] + (["slow=%d" % rate] if rate else [])
+
+    def path(self, name):
+        return test_server.hostile_path(self.TOKEN, *self.behaviours, file=name)
 
     def http_url(self, name):
-        return "http://127.0.0.1:%d/%s" % (self.http_port, name)
+        return self.servers.url(self.path(name))
 
     def https_url(self, name):
-        if self.https_port is None:
+        if self.servers.https is None:
             raise unittest.SkipTest("the run has no test certificate for HTTPS")
-        return "https://localhost:%d/%s" % (self.https_port, name)
+        return self.servers.url(self.path(name), "https")
 
-    def _serve(self, context):
-        owner = self
+    def records(self):
+        return self.servers.stats(self.TOKEN)["requests"]
 
-        class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
+    @property
+    def requests(self):
+        """The names asked for, in order, since the start or the last forget()."""
+        prefix = self.path("")
+        return [urllib.parse.unquote(r["path"][len(prefix):]) for r in self.records()]
 
-            def log_message(self, *args):
-                pass
+    @property
+    def dropped(self):
+        """Monotonic times at which a client went away mid-transfer, in order."""
+        return sorted(self.servers.ledger.started + r["ended"] for r in self.records()
+                      if r["outcome"] == "client-gone")
 
-            def do_GET(self):
-                name = self.path.lstrip("/").split("?")[0]
-                with owner.lock:
-                    owner.requests.append(name)
-                body = owner.files.get(name)
-                if body is None:
-                    self.send_response(404)
-                    self.send_header("Content-Length", "0")
-                    self.send_header("Connection", "close")
-                    self.end_headers()
-                    return
-                self.send_response(200)
-                self.send_header("Content-Type", "application/octet-stream")
-                self.send_header("Content-Length", str(len(body)))
-                self.send_header("Connection", "close")
-                self.end_headers()
-                owner._send(self.wfile, body)
-
-        class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
-            daemon_threads = True
-
-            def finish_request(self, request, client_address):
-                if context is not None:
-                    try:
-                        request = context.wrap_socket(request, server_side=True)
-                    except (ssl.SSLError, OSError):
-                        return
-                super().finish_request(request, client_address)
-
-        server = Server(("127.0.0.1", 0), Handler)
-        threading.Thread(target=server.serve_forever, daemon=True).start()
-        self.servers.append(server)
-        return server.server_address[1]
-
-    def _send(self, stream, body):
-        try:
-            if not self.rate:
-                stream.write(body)
-                return
-            block = max(1, self.rate // 20)
-            started = time.monotonic()
-            for offset in range(0, len(body), block):
-                stream.write(body[offset:offset + block])
-                stream.flush()
-                delay = started + (offset + block) / self.rate - time.monotonic()
-                if delay > 0:
-                    time.sleep(delay)
-        except (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError):
-            with self.lock:  # the installer went away mid-transfer; that is some tests' point
-                self.dropped.append(time.monotonic())
+    def forget(self):
+        self.servers.ledger.forget(self.TOKEN)
 
     def close(self):
-        for server in self.servers:
-            server.shutdown()
-            server.server_close()
+        self.servers.close()
 
 
 # ---- images --------------------------------------------------------------------------------------
@@ -540,7 +500,7 @@ class InstallerTestCase(unittest.TestCase):
         return code
 
     def file_server(self, files, rate=None):
-        server = FileServer(self.wine, files, rate)
+        server = ServedFiles(self.wine, self.folder, files, rate)
         self.restore.append(server.close)
         return server
 

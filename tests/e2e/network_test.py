@@ -4,7 +4,6 @@ stalled download at once."""
 
 import json
 import os
-import shutil
 import time
 import unittest
 import urllib.request

@@ -3,7 +3,6 @@ the elevated installer will start: change it while it downloads, or lead the ins
 link. And a splash that can't be set up still ends the run properly."""
 
 import os
-import subprocess
 import unittest
 
 import harness

@@ -52,7 +52,7 @@ class SignerTest(download_test.DownloadBase):
         for number, (case, name) in enumerate(cases):
             with self.subTest(case):
                 self.set_tmp(os.path.join(self.folder, "case%d" % number))
-                del server.requests[:]
+                server.forget()
                 exe = self.signer_installer(self.programs.installer, https_url=server.http_url("first/" + name),
                                             http_url=server.http_url("second/" + name))
                 process = self.start_installer(exe)

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "rt/process.h"
+#include "tests/test_heap.h"
 
 namespace rt_test {
 
@@ -153,30 +154,9 @@ private:
 
 // Swaps the program's heap for a small one that can't grow, so that allocations beyond a few
 // kilobytes fail; the real heap comes back at the end of the scope.
-class TinyHeap {
+class TinyHeap : public TestHeap {
 public:
-    TinyHeap() : saved_(process_globals.heap) {
-        tiny_ = HeapCreate(0, 0, 64 * 1024);
-        if (tiny_ != nullptr) {
-            process_globals.heap = tiny_;
-        }
-    }
-    ~TinyHeap() {
-        process_globals.heap = saved_;
-        if (tiny_ != nullptr) {
-            HeapDestroy(tiny_);
-        }
-    }
-    TinyHeap(const TinyHeap&) = delete;
-    TinyHeap& operator=(const TinyHeap&) = delete;
-
-    bool ok() const { return tiny_ != nullptr; }
-    // More than the tiny heap can ever hand out.
-    static const size_t TOO_MUCH = 1024 * 1024;
-
-private:
-    HANDLE saved_;
-    HANDLE tiny_;
+    TinyHeap() : TestHeap(SMALL) {}
 };
 
 // A path component of 120 characters: three of them push a path past 255 UTF-16 units.

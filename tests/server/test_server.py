@@ -38,6 +38,9 @@ Resumable resources, hostile on request, with accounting:
         newetag                 ETag and Last-Modified change with every request, so an If-Range
                                 from an earlier response never matches
         noetag                  no ETag: Last-Modified is the only validator
+        plain                   answered as a plain file server does: no ETag, Last-Modified or
+                                Accept-Ranges, and Range and If-Range ignored (200 with the whole
+                                body)
         portal[=K]              200 text/html login page instead of the body ("captive portal")
         empty[=K]               200 with Content-Length: 0
         slow=RATE               the body at about RATE bytes per second
@@ -51,11 +54,13 @@ Resumable resources, hostile on request, with accounting:
       the whole body. A start at or past the end gets 416.
 
   /stats/TOKEN             JSON: {"token", "requests": [...], "body_bytes"}; each request is
-                           {"n", "t", "server", "via_proxy", "method", "path", "range",
+                           {"n", "t", "ended", "server", "via_proxy", "method", "path", "range",
                            "if_range", "status", "body_bytes", "outcome"}. n counts per path from
-                           1; t is seconds since the server started; server is "http" or "https";
-                           outcome is "sending", "complete", "reset", "closed", "stall-closed" or
-                           "client-gone"; body_bytes are bytes of the body written to the socket.
+                           1; t and ended are seconds since the server started at which the request
+                           came and its outcome was settled (ended is null while sending); server
+                           is "http" or "https"; outcome is "sending", "complete", "reset",
+                           "closed", "stall-closed" or "client-gone" (the client went away: a write
+                           failed); body_bytes are bytes of the body written to the socket.
   /forget/TOKEN            forgets the token's requests and counts (for a test that runs twice),
                            and ends the token's stalls at once (they go on as their THEN says), so
                            that a client a test left waiting in one is let go when the test is done
@@ -260,7 +265,7 @@ SOURCE_KINDS = ("pattern", "mz", "files")
 # Behaviour name -> default K (requests it applies to); None means every request.
 BEHAVIOURS = {"reset": 1, "close": 1, "stall": 1, "status": None, "norange": None, "newetag": None,
               "noetag": None, "portal": None, "empty": None, "slow": None, "tohttp": None,
-              "tohttps": None}
+              "tohttps": None, "plain": None}
 
 
 def parse_hostile_path(parts):
@@ -458,7 +463,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         record = {"server": self.server.scheme, "via_proxy": ledger.via_proxy(self.client_address),
                   "method": self.command, "path": self.path.split("?")[0],
                   "range": self.headers.get("Range"), "if_range": self.headers.get("If-Range"),
-                  "status": None, "body_bytes": 0, "outcome": "sending"}
+                  "status": None, "body_bytes": 0, "outcome": "sending", "ended": None}
         n = ledger.begin(token, record)
         self.token = token
         try:
@@ -472,7 +477,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             outcome = "complete"
         except SOCKET_ERRORS:
             outcome = "client-gone"
-        ledger.update(record, outcome=outcome)
+        ledger.update(record, outcome=outcome, ended=ledger.now())
 
     def answer_small(self, record, code, body, content_type, extra=()):
         self.server.ledger.update(record, status=code)
@@ -512,9 +517,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
                       ("Last-Modified", email.utils.formatdate(modified, usegmt=True))]
         if etag:
             validators.insert(0, ("ETag", etag))
+        plain = "plain" in behaviours
+        if plain:
+            validators = []
 
         wanted = None
-        if "norange" not in behaviours:
+        if "norange" not in behaviours and not plain:
             wanted = parse_range(self.headers.get("Range"), total)
             if_range = self.headers.get("If-Range")
             if wanted is not None and if_range is not None and not if_range_matches(if_range, etag, modified):

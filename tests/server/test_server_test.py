@@ -275,6 +275,27 @@ class BreakTest(ServerTestCase):
         self.assertLess(time.monotonic() - started, 5)
         self.assertEqual((len(body), got_ending), (SIZE, "eof"))
 
+    def test_client_gone_mid_body(self):
+        """A client that goes away during a slow body is seen at the next write: the request ends
+        as client-gone, at a time a test can set against its own clock."""
+        token = self.token()
+        path = test_server.hostile_path(token, "plain", "slow=20000", file="setup.exe")
+        sock = socket.create_connection(("127.0.0.1", self.servers.http_port), timeout=10)
+        sock.sendall(("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % path).encode())
+        self.assertTrue(sock.recv(65536))
+        time.sleep(0.2)
+        sock.close()
+        closed = time.monotonic()
+        deadline = closed + 5
+        while time.monotonic() < deadline and self.stats(token)["requests"][0]["ended"] is None:
+            time.sleep(0.02)
+        request = self.stats(token)["requests"][0]
+        self.assertEqual(request["outcome"], "client-gone")
+        gone = self.servers.ledger.started + request["ended"]
+        self.assertGreaterEqual(gone - closed, -0.01)
+        self.assertLess(gone - closed, 1.0)
+        self.assertLess(request["body_bytes"], len(PE_FILE) // 2)
+
 
 class AnswerTest(ServerTestCase):
     def test_status_sequences(self):
@@ -349,6 +370,29 @@ class AnswerTest(ServerTestCase):
                 self.assertEqual((status, body[:2]), (200, b"MZ"))
                 self.assertEqual([(r["server"], r["status"]) for r in self.stats(token)["requests"]],
                                  [(scheme, 302), (to_scheme, 200)])
+
+    def test_plain_answers_like_a_file_server(self):
+        """plain: the whole file with its length and no validators, whatever range is asked for;
+        missing files are 404 as elsewhere."""
+        cases = [
+            ("whole file", {}, dict(file="setup.exe"), 200, PE_FILE),
+            ("range ignored", {"Range": "bytes=100-"}, dict(file="setup.exe"), 200, PE_FILE),
+            ("pattern", {"Range": "bytes=-10"}, dict(pattern=1000), 200, pattern(0, 1000)),
+            ("missing file", {}, dict(file="missing.exe"), 404, None),
+        ]
+        for case, headers, source, status, body in cases:
+            with self.subTest(case):
+                token = self.token(case)
+                got_status, fields, got_body = self.get(test_server.hostile_path(token, "plain", **source), headers)
+                self.assertEqual(got_status, status)
+                for name in ("ETag", "Last-Modified", "Accept-Ranges", "Content-Range"):
+                    self.assertNotIn(name, fields)
+                if body is not None:
+                    self.assertEqual((fields["Content-Type"], fields["Content-Length"]),
+                                     ("application/octet-stream", str(len(body))))
+                    self.assertTrue(got_body == body, "wrong body")
+                self.assertEqual([(r["status"], r["outcome"]) for r in self.stats(token)["requests"]],
+                                 [(status, "complete")])
 
     def test_existing_paths_unchanged(self):
         cases = [

@@ -23,6 +23,68 @@ DEFAULT_TEXT = (b"https_url http://download.quorvel.com/webinstaller/setup.exe\n
                 b"http_url https://download.quorvel.com/webinstaller/setup.exe\n"
                 b'setup_args "AID=32197"\n')
 PIN = "0123456789abcdef" * 4
+CASES_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "data", "config_block_cases.txt")
+VALUE_KEYS = ("setup_args", "http_url", "https_url", "sha256", "signer")
+ESCAPES = {ord("\\"): b"\\", ord('"'): b'"', ord("n"): b"\n", ord("r"): b"\r", ord("t"): b"\t"}
+
+
+class BlockCase:
+    """One case of the block texts shared with the installer's parser test."""
+
+    def __init__(self, line, text):
+        self.line = line
+        self.text = text
+        self.values = {}    # what the installer keeps, key: bytes
+        self.refusal = None  # words of the tool's refusal; None when it writes the text
+        self.verdict = False
+
+
+def unquote(field, where):
+    """The bytes of a quoted field of the case file, its escapes undone."""
+    if len(field) < 2 or field[:1] != b'"' or field[-1:] != b'"':
+        raise ValueError("%s: not a quoted field" % where)
+    out, body, i = bytearray(), field[1:-1], 0
+    while i < len(body):
+        if body[i] != ord("\\"):
+            out.append(body[i])
+            i += 1
+        elif body[i + 1:i + 2] == b"x":
+            out.append(int(body[i + 2:i + 4], 16))
+            i += 4
+        else:
+            out += ESCAPES[body[i + 1]]
+            i += 2
+    return bytes(out)
+
+
+def read_block_cases(path=CASES_FILE):
+    cases = []
+    with open(path, "rb") as stream:
+        for number, line in enumerate(stream.read().split(b"\n"), 1):
+            if not line or line.startswith(b"#"):
+                continue
+            where = "%s line %d" % (os.path.basename(path), number)
+            word, _, rest = line.partition(b" ")
+            word = word.decode("ascii")
+            if word == "text":
+                cases.append(BlockCase(number, unquote(rest, where)))
+            elif not cases:
+                raise ValueError("%s: %s before the first text" % (where, word))
+            elif word in VALUE_KEYS:
+                cases[-1].values[word] = unquote(rest, where)
+            elif word == "tool" and (rest == b"ok" or rest.startswith(b"refused ")):
+                cases[-1].verdict = True
+                if rest != b"ok":
+                    cases[-1].refusal = unquote(rest[len(b"refused "):], where).decode("utf-8")
+            else:
+                raise ValueError("%s: not a case line" % where)
+    missing = [case.line for case in cases if not case.verdict]
+    if missing:
+        raise ValueError("cases without a tool line at lines %s" % missing)
+    return cases
+
+
+BLOCK_CASES = read_block_cases()
 
 
 def synthetic_pe(plus, block_sections=1, text=DEFAULT_TEXT):
@@ -122,21 +184,9 @@ class CliCases:
             (["--from-file", "TEXT", "setup_args=x"], 2, "cannot be combined"),
             (["--from-file", "missing.txt"], 2, "cannot read"),
         ]
-        texts = [
-            (b"https_url http://h/\nsetup_args ".ljust(1023, b"a") + b"\n", "at most 1023"),
-            (b"https_url http://h/\0\n", "NUL"),
-            (b"\xef\xbb\xbfhttps_url http://h/\n", "byte-order mark"),
-            (b"https_url\thttp://h/\n", "tab"),
-            (b"https_url  http://h/\n", "begins with a space"),
-            (b"https_url http://h/  \r\n", "before a carriage return"),
-            (b"https_url\n", "no value"),
-            (b"https_url http://a/\nhttps_url http://b/\n", "repeats line 1"),
-            (b"https_url http://a/\nsha256 xyz\n", "64 hexadecimal"),
-            (b"https_url http://a/\nsigner\n", "signer has no value"),
-            (b"https_url http://a/\nsigner a\tb\n", "control character"),
-            (b"https_url http://a/\xff\n", "UTF-8"),
-            (b"# nothing\n", "no download address"),
-        ]
+        # The block's size is no matter of the parser, which is given a length: this one stays here.
+        texts = [(b"https_url http://h/\nsetup_args ".ljust(1023, b"a") + b"\n", "at most 1023")]
+        texts += [(case.text, case.refusal) for case in BLOCK_CASES if case.refusal]
         for index, (text, expected) in enumerate(texts):
             name = "text%d.txt" % index
             self.write_file(name, text)
@@ -190,6 +240,13 @@ class CliCases:
                          {"https_url": b"https://h/setup.exe", "setup_args": b'/S "a  b"'})
         rc, stdout, stderr = run_tool("validate", self.out)
         self.assertEqual(rc, 0, stderr)
+        for case in BLOCK_CASES:
+            if case.refusal is None:
+                with self.subTest(line=case.line):
+                    rc, _, stderr = run_tool("write", self.exe, "-o", self.out, "--from-file",
+                                             self.write_file("t", case.text))
+                    self.assertEqual(rc, 0, stderr)
+                    self.assertEqual(block_of(self.out)[2], case.text.ljust(1024, b"\0"))
         self.assertIn("no https_url", run_tool("write", self.exe, "-n", "-o", self.out, "--clear",
                                                "http_url=http://h/")[2])
 
@@ -290,6 +347,16 @@ class CliCases:
             self.assertIn("no terminating NUL", stderr)
         self.assertEqual(run_tool("write", self.path("full.exe"), "-o", self.out, "--from-file",
                                   self.write_file("t", DEFAULT_TEXT))[0], 0)
+
+
+class BlockCasesTest(unittest.TestCase):
+    def test_values_as_the_installer_reads_them(self):
+        """Every text of the table shared with the parser's test gives the installer's values."""
+        self.assertTrue(BLOCK_CASES)
+        for case in BLOCK_CASES:
+            with self.subTest(line=case.line, text=case.text):
+                text, _ = qwi_config.block_text(case.text + b"\0", "case")
+                self.assertEqual(qwi_config.installer_values(text), case.values)
 
 
 class SyntheticPe32Test(CliCases, unittest.TestCase):

@@ -1,0 +1,57 @@
+// What the download decides without the network: which answers are worth asking again, how long
+// to wait, and which header values can be trusted. Pure functions; the timings are the one global.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+#include <stdint.h>
+
+// HTTP_STATUS_REQUEST_TIMEOUT (408) comes with wininet.h; 429 does not.
+const DWORD HTTP_STATUS_TOO_MANY_REQUESTS = 429;
+
+// Results of an attempt that failed without a system error of its own.
+const int DOWNLOAD_ERROR_STATUS = ERROR_BAD_NET_RESP;     // the server answered outside 200-299
+const int DOWNLOAD_ERROR_LENGTH = ERROR_HANDLE_EOF;       // the body differs from its Content-Length
+const int DOWNLOAD_ERROR_DIGEST = ERROR_INVALID_DATA;     // the body does not match the sha256 pin
+const int DOWNLOAD_ERROR_NOT_PROGRAM = ERROR_BAD_EXE_FORMAT; // empty, or not starting with "MZ"
+const int DOWNLOAD_ERROR_INSECURE_REDIRECT = ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
+const int DOWNLOAD_ERROR_NO_ADDRESS = ERROR_INTERNET_INVALID_URL; // no address configured
+const int DOWNLOAD_ERROR_CANCELLED = ERROR_CANCELLED;     // download_cancel stopped the attempt
+const int DOWNLOAD_ERROR_TIMEOUT = ERROR_INTERNET_TIMEOUT; // no answer, or no body byte, in time
+
+// How long the worker waits, in milliseconds. Tests shorten them; the program never changes them.
+struct DownloadTimings {
+    DWORD first_round_wait;   // before the second round
+    DWORD later_round_wait;   // before the third
+    DWORD connect_limit;      // for the response head
+    DWORD silence_limit;      // for the next body byte
+    DWORD retry_after_limit;  // the most a server's Retry-After is waited for
+};
+extern DownloadTimings download_timings;
+
+const int DOWNLOAD_ROUNDS = 3;
+const int DOWNLOAD_RESUMES_IN_A_ROW = 10;
+
+// What an attempt's response means for the next ones.
+enum DownloadVerdict {
+    VERDICT_RETRY,      // try again in a later round
+    VERDICT_RULED_OUT,  // this address is not asked again in this run
+    VERDICT_STOP,       // nothing more is tried (the disk is full)
+};
+// The verdict for an attempt's result and HTTP status (0: none came).
+DownloadVerdict download_verdict(int result, DWORD status);
+// Whether a transfer that ended with result goes on where it broke: only after the last response
+// brought body bytes into the file (body_came), when the first one announced its length and
+// carried a validator, and not after an answer that a resume would only repeat.
+bool download_resumable(int result, bool body_came, bool length_known, bool has_validator);
+// Milliseconds of a Retry-After value (delta seconds; a date counts as none), at most limit_ms;
+// 0 when there is none.
+DWORD retry_after_ms(const char* text, DWORD limit_ms);
+// The wait before round `round` (1 or 2) with jitter: a 32-bit random value moves it by up to a
+// quarter either way.
+DWORD round_wait_ms(int round, uint32_t random);
+// Parses "bytes START-END/TOTAL" (numbers of 1 to 19 digits). True with start and total.
+bool parse_content_range(const char* text, uint64_t* start, uint64_t* total);
+// A usable Content-Length is 1 to 20 decimal digits and nothing else. True with its value
+// (UINT64_MAX for a 20-digit number above it).
+bool parse_content_length(const char* text, uint64_t* value);

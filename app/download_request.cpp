@@ -1,0 +1,274 @@
+// One request of a download attempt: the request itself, the checks of its response's head, its
+// body into the setup file, and its line in the run's log.
+#include "app/download_request.h"
+
+#include <stdarg.h>
+
+#include "app/address.h"
+#include "app/config.h"
+#include "app/download.h"
+#include "app/install_log.h"
+#include "app/worker_report.h"
+#include "rt/file.h"
+#include "rt/format.h"
+#include "rt/heap.h"
+#include "rt/process.h"
+#include "rt/text.h"
+
+static const uint32_t URL_UNITS = 2048;
+static const uint32_t RANGE_HEADER_UNITS = HEADER_TEXT_SIZE + 64;
+
+int last_error_result()
+{
+    DWORD error = GetLastError();
+    return error ? (int)error : -1;
+}
+
+static bool query_text(HINTERNET request, DWORD info, char* out, DWORD size)
+{
+    DWORD length = size - 1;
+    if (!HttpQueryInfoA(request, info, out, &length, nullptr) || length >= size) {
+        out[0] = '\0';
+        return false;
+    }
+    out[length] = '\0';
+    return true;
+}
+
+// The address the response finally came from, after any redirects, is checked whatever the
+// machine's WinINet settings allow: a secure address never ends on a plain one.
+static bool redirected_to_plain(HINTERNET request, bool https)
+{
+    if (!https) {
+        return false;
+    }
+    wchar_t* final_url = (wchar_t*)heap_alloc(URL_UNITS * sizeof(wchar_t));
+    DWORD size = URL_UNITS * sizeof(wchar_t);
+    char* text = final_url && InternetQueryOptionW(request, INTERNET_OPTION_URL, final_url, &size)
+                     ? wide_to_utf8_alloc(final_url)
+                     : nullptr;
+    bool plain = !text || !url_is_https(text);
+    heap_free(text);
+    heap_free(final_url);
+    return plain;
+}
+
+static int start_over(Transfer* transfer)
+{
+    transfer->total = 0;
+    transfer->head_length = 0;
+    return setup_file_restart(&transfer->writer) == 0 ? 0 : last_error_result();
+}
+
+// The head of a full (200) response: the length and validator that resumes are checked against,
+// and room for the body on the disk.
+static int take_full_response(Transfer* transfer, HINTERNET request)
+{
+    char text[HEADER_TEXT_SIZE];
+    transfer->length_known = query_text(request, HTTP_QUERY_CONTENT_LENGTH, text, sizeof text) &&
+                             parse_content_length(text, &transfer->length);
+    if (transfer->length_known) {
+        process_globals.config->expected_size = transfer->length;
+        uint64_t free_bytes = 0;
+        if (disk_free_bytes(transfer->run->path, &free_bytes) == 0 && free_bytes < transfer->length) {
+            return ERROR_DISK_FULL;
+        }
+    }
+    if (!query_text(request, HTTP_QUERY_ETAG, transfer->validator, HEADER_TEXT_SIZE)) {
+        (void)query_text(request, HTTP_QUERY_LAST_MODIFIED, transfer->validator, HEADER_TEXT_SIZE); // "" without
+    }
+    return 0;
+}
+
+// A resume's 206 must continue exactly where the file ends and describe the same whole body. A
+// part that does not fit starts the file again, and the next request asks for all of it.
+static int take_partial_response(Transfer* transfer, HINTERNET request)
+{
+    char range[HEADER_TEXT_SIZE];
+    uint64_t start = 0;
+    uint64_t total = 0;
+    if (query_text(request, HTTP_QUERY_CONTENT_RANGE, range, sizeof range) &&
+        parse_content_range(range, &start, &total) && start == transfer->total && total == transfer->length) {
+        return 0;
+    }
+    int restarted = start_over(transfer);
+    transfer->start_again = restarted == 0;
+    return restarted != 0 ? restarted : download_failure(DOWNLOAD_ERROR_LENGTH);
+}
+
+// Checks a response head; a 200 to a resume (a server that ignores ranges, or a file that
+// changed) starts the file again from its first byte. 0 when the body may be appended.
+static int take_response(Transfer* transfer, HINTERNET request, bool resuming)
+{
+    DWORD size = sizeof transfer->status;
+    transfer->retry_after = 0;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &transfer->status, &size, nullptr)) {
+        transfer->status = 0;
+        return download_failure(last_error_result());
+    }
+    if (redirected_to_plain(request, transfer->https)) {
+        return download_failure(DOWNLOAD_ERROR_INSECURE_REDIRECT);
+    }
+    DWORD status = transfer->status;
+    if (resuming && status == HTTP_STATUS_PARTIAL_CONTENT) {
+        return take_partial_response(transfer, request);
+    }
+    if (status >= 200 && status <= 299 && status != HTTP_STATUS_PARTIAL_CONTENT) {
+        int restarted = resuming ? start_over(transfer) : 0;
+        return restarted != 0 ? restarted : take_full_response(transfer, request);
+    }
+    char text[HEADER_TEXT_SIZE];
+    if ((status == HTTP_STATUS_TOO_MANY_REQUESTS || status == HTTP_STATUS_SERVICE_UNAVAIL) &&
+        query_text(request, HTTP_QUERY_RETRY_AFTER, text, sizeof text)) {
+        transfer->retry_after = retry_after_ms(text, download_timings.retry_after_limit);
+    }
+    return download_failure(DOWNLOAD_ERROR_STATUS);
+}
+
+// Only a program can be started: a 2xx body that does not begin with "MZ" (a captive portal's
+// login page, a filter's notice) fails as soon as its first bytes show it.
+static int check_program_head(Transfer* transfer, const uint8_t* data, DWORD got)
+{
+    static const char MAGIC[] = "MZ";
+    for (DWORD i = 0; i < got && transfer->head_length < sizeof MAGIC - 1; ++i, ++transfer->head_length) {
+        if (data[i] != (uint8_t)MAGIC[transfer->head_length]) {
+            return DOWNLOAD_ERROR_NOT_PROGRAM;
+        }
+    }
+    return 0;
+}
+
+// The body has ended: complete, cut short (resumable), or empty.
+static int body_ended(const Transfer* transfer)
+{
+    if (transfer->length_known && transfer->total != transfer->length) {
+        return download_failure(DOWNLOAD_ERROR_LENGTH);
+    }
+    return transfer->total == 0 ? DOWNLOAD_ERROR_NOT_PROGRAM : 0;
+}
+
+// Streams the body into the file. received counts this response's bytes.
+static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* received)
+{
+    for (bool streaming = false;;) {
+        const uint8_t* data = nullptr;
+        DWORD got = 0;
+        bool waited = false;
+        DWORD limit = download_timings.silence_limit;
+        if (http_read(transfer->session, request, streaming, limit, &data, &got, &waited) != 0) {
+            return download_failure(last_error_result());
+        }
+        // Only a read that found a good part of a chunk at hand shows a streaming body: a slow body
+        // has its few bytes at hand too, and whole-chunk reads would then wait for each chunk to
+        // trickle in, holding the progress (and the file) still for that long.
+        streaming = !waited && got >= HTTP_CHUNK_SIZE / 2;
+        if (got == 0) {
+            return body_ended(transfer);
+        }
+        int result = check_program_head(transfer, data, got);
+        if (result != 0) {
+            return result;
+        }
+        if (setup_file_write(&transfer->writer, data, got) != 0) {
+            return download_failure(last_error_result());
+        }
+        transfer->total += got;
+        *received += got;
+        if (download_cancelled()) {
+            return DOWNLOAD_ERROR_CANCELLED;
+        }
+        (void)report_progress(transfer->total); // always 0
+    }
+}
+
+// str_print into out, which then always ends in a NUL (the text cut short when it does not fit):
+// the formatter itself writes one only where the format asks for it.
+static void print_text(char* out, uint32_t size, const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    int32_t written = str_format(out, size - 1, format, args);
+    va_end(args);
+    out[written >= 0 ? (uint32_t)written : size - 1] = '\0';
+}
+
+// The proxy the request was sent through, as the system's settings name it; "none" for a direct one.
+static void request_proxy(HINTERNET request, char* out, uint32_t size)
+{
+    union {
+        INTERNET_PROXY_INFO info;
+        uint8_t bytes[1024];
+    } proxy; // filled by the query, read only after it succeeded
+    DWORD length = sizeof proxy;
+    const wchar_t* name = request && InternetQueryOptionW(request, INTERNET_OPTION_PROXY, &proxy, &length) &&
+                                  proxy.info.dwAccessType == INTERNET_OPEN_TYPE_PROXY
+                              ? (const wchar_t*)proxy.info.lpszProxy
+                              : nullptr;
+    print_text(out, size, name ? "%q" : "none", name);
+}
+
+// One line for each request in the run's log: what was asked, what came, and how it ended.
+static void log_request(const Transfer* transfer, HINTERNET request, uint64_t from, uint64_t received, DWORD ms,
+                        int result)
+{
+    char proxy[256];
+    request_proxy(request, proxy, sizeof proxy);
+    char length[24];
+    print_text(length, sizeof length, transfer->length_known ? "%U" : "unknown", transfer->length);
+    char resumed[48] = "";
+    if (from) {
+        print_text(resumed, sizeof resumed, ", resumed from byte %U", from);
+    }
+    char what[CONFIG_BLOCK_SIZE + 512];
+    print_text(what, sizeof what, "attempt %d%s %s: proxy %s, status %u, length %s, validator %s, %U bytes in %u ms",
+               transfer->number, resumed, transfer->shown, proxy, transfer->status, length,
+               transfer->validator[0] ? transfer->validator : "none", received, ms);
+    if (result == 0) {
+        install_log("%s: complete", what);
+    } else {
+        install_log_failure(what, (uint32_t)result);
+    }
+}
+
+// The headers that ask for the rest of the file, if it is still the same, into headers
+// (RANGE_HEADER_UNITS). 0, or ERROR_NOT_ENOUGH_MEMORY for a validator too long to send back.
+static int resume_headers(const Transfer* transfer, wchar_t* headers)
+{
+    char* text = alloc_format("Range: bytes=%U-\r\nIf-Range: %s\r\n%Z", transfer->total, transfer->validator);
+    int32_t units = RANGE_HEADER_UNITS;
+    wchar_t* wide = text ? utf8_to_wide(headers, &units, text, -1) : nullptr;
+    heap_free(text);
+    if (wide != headers) {
+        heap_free(wide);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return 0;
+}
+
+// One request: the whole body, or from where the file ends.
+int request_once(Transfer* transfer, bool resuming, uint64_t* received)
+{
+    *received = 0;
+    wchar_t headers[RANGE_HEADER_UNITS];
+    if (resuming && resume_headers(transfer, headers) != 0) {
+        return ERROR_NOT_ENOUGH_MEMORY; // no resume
+    }
+    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
+                  (transfer->https ? INTERNET_FLAG_SECURE : 0);
+    HttpRequest request = {};
+    DWORD started = GetTickCount();
+    uint64_t from = transfer->total;
+    transfer->status = 0;
+    int result = http_get(transfer->session, transfer->url, resuming ? headers : nullptr, flags,
+                          download_timings.connect_limit, &request) == 0 ? 0 : last_error_result();
+    if (result == 0) {
+        result = take_response(transfer, request.handle, resuming);
+    }
+    if (result == 0) {
+        result = stream_body(transfer, &request, received);
+    }
+    result = download_failure(result);
+    log_request(transfer, request.handle, resuming ? from : 0, *received, GetTickCount() - started, result);
+    http_close(&request);
+    return result;
+}
