@@ -15,9 +15,8 @@ static const uint32_t NAME_LENGTH = sizeof(RUN_FOLDER_PREFIX) - 1 + RUN_FOLDER_R
 // Rights the sweep needs to recognise a folder by its owner and access list.
 static const SECURITY_INFORMATION SWEEP_SECURITY = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 static const DWORD SWEEP_DESCRIPTOR_BYTES = 4096;
-// An earlier run's log stays this long, so that a user who runs the installer again after a
-// failure still has the failed run's log to send; its folder goes with it afterwards.
-static const uint64_t LOG_KEEP_100NS = 7ULL * 24 * 60 * 60 * 10000000;
+// An earlier run's folder stays this long, whole.
+static const uint64_t RUN_KEEP_100NS = 7ULL * 24 * 60 * 60 * 10000000;
 
 RunFolder* current_run_folder;
 
@@ -164,19 +163,14 @@ struct SweepFolder {
     bool complete;       // every entry so far could go
 };
 
-// True when the folder holds an install log written within LOG_KEEP_100NS: the whole folder then
-// stays, the setup program's files with it (a setup that goes on from its folder after a restart,
-// an installer package that keeps its source there).
-static bool holds_recent_log(HANDLE folder, uint64_t now)
+// True when the folder was made within RUN_KEEP_100NS of now: the whole folder then stays, the
+// setup program's files with it (a setup that goes on from its folder after a restart, an
+// installer package that keeps its source there), and its log for whoever has to find out why the
+// run failed. The time is the folder's own, which nobody but the administrators can change.
+static bool folder_is_recent(HANDLE folder, uint64_t now)
 {
-    HANDLE log = file_open_for_delete_in(folder, INSTALL_LOG_NAME); // also reads its times
-    if (!log) {
-        return false;
-    }
-    FILETIME written = {};
-    bool recent = GetFileTime(log, nullptr, nullptr, &written) && file_time_value(&written) + LOG_KEEP_100NS > now;
-    CloseHandle(log);
-    return recent;
+    FILETIME made = {};
+    return GetFileTime(folder, &made, nullptr, nullptr) && file_time_value(&made) + RUN_KEEP_100NS > now;
 }
 
 static void sweep_entry(const char* name, DWORD attributes, void* context)
@@ -210,7 +204,7 @@ static void sweep_entry(const char* name, DWORD attributes, void* context)
 
 bool run_folder_empty_out(HANDLE folder, uint64_t now)
 {
-    if (holds_recent_log(folder, now)) {
+    if (folder_is_recent(folder, now)) {
         return false;
     }
     SweepFolder contents = {folder, true};

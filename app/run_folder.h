@@ -51,9 +51,9 @@ void run_folder_release(RunFolder* run);
 // runs keeps its folder). The parent is listed through the handle that holds it. 0 when the
 // listing ran; 1 when it could not.
 int run_folders_sweep(const char* parent);
-// Deletes what an earlier run left in folder (opened by dir_open_in), unless its install log was
-// written within a week of now (file_time_value units): then everything stays, so that a setup
-// that goes on from its folder keeps its files. Its own empty temporary folder goes too; any other
+// Deletes what an earlier run left in folder (opened by dir_open_in), unless the folder was made
+// within a week of now (file_time_value units): then everything stays, so that a setup that goes
+// on from its folder keeps its files. Its own empty temporary folder goes too; any other
 // folder in it stays. True when nothing is left.
 bool run_folder_empty_out(HANDLE folder, uint64_t now);
 // True for a name of the form RUN_FOLDER_PREFIX and 16 lower-case hex digits.

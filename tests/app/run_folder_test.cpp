@@ -125,42 +125,24 @@ TEST_F(RunFolderTest, SweepLeavesAloneWhatIsNotProvablyOurs)
 
 } // namespace
 
-namespace {
-
-// Sets a file's last-write time to `age` 100-ns units before now.
-bool age_file(const std::string& path, uint64_t age)
-{
-    HANDLE file = CreateFileW(widen(path).c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    uint64_t when = file_time_now() - age;
-    FILETIME time = {(DWORD)when, (DWORD)(when >> 32)};
-    bool set = SetFileTime(file, nullptr, nullptr, &time) != 0;
-    CloseHandle(file);
-    return set;
-}
-
-} // namespace
-
-// What a later run's sweep takes out of an earlier run's folder: everything, unless that run's log
-// is under a week old (its setup may still need its files), and never a folder setup made itself.
-TEST_F(RunFolderTest, EarlierRunsFolderEmptiedUnlessItsLogIsRecent)
+// What a later run's sweep takes out of an earlier run's folder: everything once the run is more
+// than a week old, nothing while it is younger (its setup may still need its files), and never a
+// folder setup made itself. The folders are made now; the sweep is told it is later.
+TEST_F(RunFolderTest, EarlierRunsFolderEmptiedOnlyAfterAWeek)
 {
     const uint64_t DAY = 24ull * 60 * 60 * 10000000;
     const struct {
         const char* what;
-        int log_age_days;       // -1: no log
+        int days_later;
         bool temp_holds_a_file;
         bool setup_folder;      // a folder of setup's own
         bool emptied;
     } cases[] = {
-        {"no log", -1, false, false, true},
-        {"a log 8 days old", 8, false, false, true},
-        {"a log 6 days old: everything stays", 6, false, false, false},
-        {"a fresh log", 0, true, true, false},
-        {"setup left a file in temp", -1, true, false, false},
+        {"eight days on", 8, false, false, true},
+        {"a month on", 30, false, false, true},
+        {"six days on: everything stays", 6, false, false, false},
+        {"the same day", 0, true, true, false},
+        {"setup left a file in temp", 8, true, false, false},
         {"setup made a folder of its own", 8, false, true, false},
     };
     HANDLE parent = dir_open_held(scratch.path().c_str(), FILE_TRAVERSE | FILE_LIST_DIRECTORY);
@@ -173,10 +155,7 @@ TEST_F(RunFolderTest, EarlierRunsFolderEmptiedUnlessItsLogIsRecent)
         ASSERT_TRUE(CreateDirectoryW(widen(folder).c_str(), nullptr));
         ASSERT_TRUE(CreateDirectoryW(widen(folder + "\\temp").c_str(), nullptr));
         ASSERT_TRUE(rt_test::write_file(folder + "\\setup.exe", "MZ"));
-        if (c.log_age_days >= 0) {
-            ASSERT_TRUE(rt_test::write_file(folder + "\\install.log", "0 folder\r\n"));
-            ASSERT_TRUE(age_file(folder + "\\install.log", (uint64_t)c.log_age_days * DAY));
-        }
+        ASSERT_TRUE(rt_test::write_file(folder + "\\install.log", "0 folder\r\n"));
         if (c.temp_holds_a_file) {
             ASSERT_TRUE(rt_test::write_file(folder + "\\temp\\unpacked.dll", "MZ"));
         }
@@ -185,10 +164,11 @@ TEST_F(RunFolderTest, EarlierRunsFolderEmptiedUnlessItsLogIsRecent)
         }
         HANDLE held = dir_open_in(parent, name.c_str());
         ASSERT_NE(held, nullptr) << GetLastError();
-        EXPECT_EQ(run_folder_empty_out(held, file_time_now()), c.emptied);
+        EXPECT_EQ(run_folder_empty_out(held, file_time_now() + (uint64_t)c.days_later * DAY), c.emptied);
         CloseHandle(held);
-        if (c.log_age_days >= 0 && c.log_age_days < 7) {
-            EXPECT_TRUE(exists(folder + "\\setup.exe")) << "a recent log keeps setup's files";
+        if (c.days_later < 7) {
+            EXPECT_TRUE(exists(folder + "\\setup.exe") && exists(folder + "\\install.log"))
+                << "a young run's folder stays whole";
         }
         if (c.emptied) {
             EXPECT_FALSE(exists(folder + "\\setup.exe"));
