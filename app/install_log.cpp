@@ -4,6 +4,7 @@
 
 #include "rt/file_handle.h"
 #include "rt/format.h"
+#include "rt/security.h"
 #include "rt/shell.h"
 
 // A line longer than this is cut: an address can take most of the configuration block.
@@ -25,7 +26,14 @@ void install_log_start_clock()
 
 int install_log_open(HANDLE folder)
 {
-    HANDLE file = file_create_in(folder, INSTALL_LOG_NAME);
+    // The log may hold setup arguments and address queries (tokens, licence keys): only SYSTEM and
+    // the Administrators (and, in a run without elevation, the user it runs as) may read it.
+    ProtectedDescriptor descriptor;
+    uint32_t protection = process_is_elevated() ? PROTECT_OWNER_ADMINS : PROTECT_CURRENT_USER;
+    if (protected_descriptor_init(&descriptor, protection) != 0) {
+        return 1;
+    }
+    HANDLE file = file_create_in(folder, INSTALL_LOG_NAME, &descriptor.descriptor);
     if (!file) {
         return 1;
     }

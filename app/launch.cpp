@@ -8,7 +8,37 @@
 #include "rt/file_handle.h"
 #include "rt/format.h"
 #include "rt/heap.h"
+#include "rt/environment.h"
 #include "rt/process.h"
+
+// Variables that make a process load code from a path of the environment's choosing: the .NET
+// profilers, startup hooks and runtime location (the COMPlus_ and DOTNET_ settings name JIT and
+// profiler DLLs too), and the Java launcher's agent options. The environment is the user's to set,
+// and setup runs elevated.
+static const char* const SETUP_ENVIRONMENT_DROPPED[] = {
+    "COR_ENABLE_PROFILING", "COR_PROFILER*",  "CORECLR_*",     "DOTNET_*",
+    "COMPlus_*",            "JAVA_TOOL_OPTIONS", "_JAVA_OPTIONS", "JDK_JAVA_OPTIONS",
+};
+
+// The setup program's environment: the installer's own, without SETUP_ENVIRONMENT_DROPPED, and
+// with TMP and TEMP in the run's protected folder, so that what setup unpacks is out of reach of
+// the user's programs as setup.exe itself is. A new heap block; null on failure.
+static wchar_t* setup_environment(const RunFolder* run)
+{
+    char* tmp = alloc_format("TMP=%s%Z", run->temp_path);
+    char* temp = alloc_format("TEMP=%s%Z", run->temp_path);
+    const char* set[] = {tmp, temp};
+    wchar_t* environment =
+        tmp && temp ? environment_of_process_edit(SETUP_ENVIRONMENT_DROPPED,
+                                                  sizeof SETUP_ENVIRONMENT_DROPPED / sizeof SETUP_ENVIRONMENT_DROPPED[0],
+                                                  set, 2)
+                    : nullptr;
+    DWORD error = GetLastError();
+    heap_free(temp);
+    heap_free(tmp);
+    SetLastError(error);
+    return environment;
+}
 
 // The path is quoted, so that a setup program whose path holds a space still finds its
 // arguments where it expects them; the arguments follow verbatim.
@@ -26,15 +56,18 @@ int run_setup()
         return -1;
     }
     char* command = setup_command_line(run->setup_path, process_globals.config->setup_args);
-    if (!command) {
-        install_log_failure("setup not started", ERROR_NOT_ENOUGH_MEMORY);
+    wchar_t* environment = command ? setup_environment(run) : nullptr;
+    if (!command || !environment) {
+        install_log_failure("setup not started", GetLastError());
+        heap_free(command);
         setup_file_drop(run);
         return -1;
     }
     install_log("starting setup: %s", command);
     // Started in its own folder: the folder the installer was started from (Downloads, as a
     // rule) is anyone's to write DLLs into.
-    int result = process_start(run->setup_path, command, run->path) == 0 ? 0 : -1;
+    int result = process_start(run->setup_path, command, run->path, environment) == 0 ? 0 : -1;
+    heap_free(environment);
     if (result == 0) {
         install_log("setup started");
         run->setup_started = true;

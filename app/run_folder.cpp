@@ -15,9 +15,8 @@ static const uint32_t NAME_LENGTH = sizeof(RUN_FOLDER_PREFIX) - 1 + RUN_FOLDER_R
 // Rights the sweep needs to recognise a folder by its owner and access list.
 static const SECURITY_INFORMATION SWEEP_SECURITY = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
 static const DWORD SWEEP_DESCRIPTOR_BYTES = 4096;
-// An earlier run's log stays this long, so that a user who runs the installer again after a
-// failure still has the failed run's log to send; its folder goes with it afterwards.
-static const uint64_t LOG_KEEP_100NS = 7ULL * 24 * 60 * 60 * 10000000;
+// An earlier run's folder stays this long, whole.
+static const uint64_t RUN_KEEP_100NS = 7ULL * 24 * 60 * 60 * 10000000;
 
 RunFolder* current_run_folder;
 
@@ -85,12 +84,17 @@ int run_folder_create_in(RunFolder* run, const char* parent)
         return 1;
     }
     int result = 1;
+    // Without elevation the folder is under the user's own %TMP% and the user must create the
+    // files in it: there are no rights to take from the user who runs the installer.
+    uint32_t protection = process_is_elevated() ? PROTECT_FOLDER_ELEVATED : PROTECT_FOLDER_USER;
     run->parent = dir_open_held(parent, FILE_TRAVERSE | FILE_LIST_DIRECTORY | FILE_ADD_SUBDIRECTORY);
-    if (run->parent && protected_descriptor_init(descriptor) == 0 && make_folder(run, descriptor) == 0) {
-        // The path comes from the handle: it names the very folder that was made.
+    if (run->parent && protected_descriptor_init(descriptor, protection) == 0 && make_folder(run, descriptor) == 0 &&
+        dir_create_in(run->folder, RUN_TEMP_NAME, nullptr, &run->temp) == 0) {
+        // The paths come from the handle: they name the very folder that was made.
         run->path = handle_path(run->folder);
         run->setup_path = run->path ? alloc_format("%s\\%s%Z", run->path, SETUP_FILE_NAME) : nullptr;
-        result = run->setup_path ? 0 : 1;
+        run->temp_path = run->path ? alloc_format("%s\\%s%Z", run->path, RUN_TEMP_NAME) : nullptr;
+        result = run->setup_path && run->temp_path ? 0 : 1;
     }
     DWORD error = GetLastError();
     heap_free(descriptor);
@@ -103,16 +107,23 @@ int run_folder_create_in(RunFolder* run, const char* parent)
 
 int run_folder_create(RunFolder* run)
 {
-    char* parent = temp_folder_path(true);
+    // Without elevation the system's folder is of no use: its admin-only folders would lock the
+    // installer out of its own files. The user's own folder serves.
+    char* parent = temp_folder_path(process_is_elevated());
     int result = parent ? run_folder_create_in(run, parent) : 1;
     heap_free(parent);
-    if (result != 0 && !process_is_elevated()) {
-        // Without elevation there are no rights to take: the user's own folder serves.
-        parent = temp_folder_path(false);
-        result = parent ? run_folder_create_in(run, parent) : 1;
-        heap_free(parent);
-    }
     return result;
+}
+
+// Removes the held folder `name` inside the held folder parent through a handle opened for that;
+// refused while anything is left in it.
+static void remove_folder_in(HANDLE parent, const char* name)
+{
+    HANDLE folder = dir_open_in(parent, name);
+    if (folder) {
+        (void)handle_delete(folder); // a folder that stays is swept by a later run
+        CloseHandle(folder);
+    }
 }
 
 void run_folder_release(RunFolder* run)
@@ -125,19 +136,22 @@ void run_folder_release(RunFolder* run)
         handle_close(&run->setup_lock);
     }
     bool remove = run->folder && !setup_started;
+    // The held folders keep the names leading to them; each is reopened for deletion, which the
+    // held handles could not have had without keeping setup out of its folders.
+    bool had_temp = run->temp != nullptr;
+    handle_close(&run->temp);
+    if (remove && had_temp) {
+        remove_folder_in(run->folder, RUN_TEMP_NAME);
+    }
     handle_close(&run->folder);
     if (remove) {
-        // The held parent keeps the name leading to this run's folder; reopened for deletion,
-        // which the held handle could not have had without keeping setup out of its folder.
-        HANDLE folder = dir_open_in(run->parent, run->name);
-        if (folder) {
-            (void)handle_delete(folder); // refused while anything is left in it
-            CloseHandle(folder);
-        }
+        remove_folder_in(run->parent, run->name);
     }
     handle_close(&run->parent);
+    heap_free(run->temp_path);
     heap_free(run->setup_path);
     heap_free(run->path);
+    run->temp_path = nullptr;
     run->setup_path = nullptr;
     run->path = nullptr;
 }
@@ -147,21 +161,16 @@ void run_folder_release(RunFolder* run)
 struct SweepFolder {
     HANDLE folder;
     bool complete;       // every entry so far could go
-    bool log_kept;       // a recent log stays, and so does the folder
-    uint64_t now;        // file_time_value units
 };
 
-// True for an install log written within LOG_KEEP_100NS; such a log and its folder stay.
-static bool log_is_recent(const SweepFolder* sweep, const char* name, HANDLE file)
+// True when the folder was made within RUN_KEEP_100NS of now: the whole folder then stays, the
+// setup program's files with it (a setup that goes on from its folder after a restart, an
+// installer package that keeps its source there), and its log for whoever has to find out why the
+// run failed. The time is the folder's own, which nobody but the administrators can change.
+static bool folder_is_recent(HANDLE folder, uint64_t now)
 {
-    if (lstrcmpiA(name, INSTALL_LOG_NAME) != 0) {
-        return false;
-    }
-    FILETIME written = {};
-    if (!GetFileTime(file, nullptr, nullptr, &written)) {
-        return false;
-    }
-    return file_time_value(&written) + LOG_KEEP_100NS > sweep->now;
+    FILETIME made = {};
+    return GetFileTime(folder, &made, nullptr, nullptr) && file_time_value(&made) + RUN_KEEP_100NS > now;
 }
 
 static void sweep_entry(const char* name, DWORD attributes, void* context)
@@ -171,7 +180,15 @@ static void sweep_entry(const char* name, DWORD attributes, void* context)
         return;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
-        sweep->complete = false; // a setup program's own folders are its business: the folder stays
+        // The run's temporary folder goes when setup left it empty; a setup program's own
+        // folders, and anything it left, are its business: the folder stays.
+        HANDLE folder = lstrcmpiA(name, RUN_TEMP_NAME) == 0 ? dir_open_in(sweep->folder, name) : nullptr;
+        if (!folder || handle_delete(folder) != 0) {
+            sweep->complete = false;
+        }
+        if (folder) {
+            CloseHandle(folder);
+        }
         return;
     }
     HANDLE file = file_open_for_delete_in(sweep->folder, name);
@@ -179,12 +196,19 @@ static void sweep_entry(const char* name, DWORD attributes, void* context)
         sweep->complete = false;
         return;
     }
-    if (log_is_recent(sweep, name, file)) {
-        sweep->log_kept = true;
-    } else if (handle_delete(file) != 0) {
+    if (handle_delete(file) != 0) {
         sweep->complete = false; // a program that still runs from it, for one
     }
     CloseHandle(file);
+}
+
+bool run_folder_empty_out(HANDLE folder, uint64_t now)
+{
+    if (folder_is_recent(folder, now)) {
+        return false;
+    }
+    SweepFolder contents = {folder, true};
+    return dir_list_handle(folder, sweep_entry, &contents) == 0 && contents.complete;
 }
 
 static bool folder_is_protected(HANDLE folder)
@@ -215,11 +239,8 @@ static void sweep_candidate(const char* name, DWORD attributes, void* context)
     if (!folder) {
         return;
     }
-    if (folder_is_protected(folder)) {
-        SweepFolder contents = {folder, true, false, sweep->now};
-        if (dir_list_handle(folder, sweep_entry, &contents) == 0 && contents.complete && !contents.log_kept) {
-            (void)handle_delete(folder); // refused when something is left after all
-        }
+    if (folder_is_protected(folder) && run_folder_empty_out(folder, sweep->now)) {
+        (void)handle_delete(folder); // refused when something is left after all
     }
     CloseHandle(folder);
 }

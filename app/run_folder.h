@@ -18,13 +18,17 @@
 const char RUN_FOLDER_PREFIX[] = "quorvel-";
 const uint32_t RUN_FOLDER_RANDOM_BYTES = 8;
 const char SETUP_FILE_NAME[] = "setup.exe";
+// The folder inside the run's folder that setup gets as its TMP and TEMP.
+const char RUN_TEMP_NAME[] = "temp";
 
 struct RunFolder {
     HANDLE parent;       // the temporary folder the run's folder is in; null when none is held
     HANDLE folder;       // this run's folder; null when none is held
+    HANDLE temp;         // RUN_TEMP_NAME inside it; null when none is held
     char name[sizeof(RUN_FOLDER_PREFIX) + RUN_FOLDER_RANDOM_BYTES * 2];
     char* path;          // this run's folder, as the system resolves its handle
     char* setup_path;    // path and SETUP_FILE_NAME
+    char* temp_path;     // path and RUN_TEMP_NAME
     HANDLE setup_lock;   // the finished setup file, under file_lock_from_writer's lock; null when none
     uint8_t setup_digest[SHA256_DIGEST_SIZE]; // of the bytes written into the locked file
     bool setup_started;  // a process was created from the locked file: the folder stays
@@ -47,5 +51,10 @@ void run_folder_release(RunFolder* run);
 // runs keeps its folder). The parent is listed through the handle that holds it. 0 when the
 // listing ran; 1 when it could not.
 int run_folders_sweep(const char* parent);
+// Deletes what an earlier run left in folder (opened by dir_open_in), unless the folder was made
+// within a week of now (file_time_value units): then everything stays, so that a setup that goes
+// on from its folder keeps its files. Its own empty temporary folder goes too; any other
+// folder in it stays. True when nothing is left.
+bool run_folder_empty_out(HANDLE folder, uint64_t now);
 // True for a name of the form RUN_FOLDER_PREFIX and 16 lower-case hex digits.
 bool run_folder_name_is_ours(const char* name);

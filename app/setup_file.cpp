@@ -15,7 +15,7 @@ int setup_file_create(const RunFolder* run, SetupWriter* writer)
     if (sha256_begin(&writer->digest) != 0) {
         return 1;
     }
-    writer->file = file_create_in(run->folder, SETUP_FILE_NAME);
+    writer->file = file_create_in(run->folder, SETUP_FILE_NAME, nullptr);
     if (!writer->file) {
         DWORD error = GetLastError();
         sha256_release(&writer->digest);

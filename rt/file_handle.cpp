@@ -244,10 +244,10 @@ int dir_list_handle(HANDLE folder, void (*visit)(const char* name, DWORD attribu
     return result;
 }
 
-HANDLE file_create_in(HANDLE folder, const char* name)
+HANDLE file_create_in(HANDLE folder, const char* name, PSECURITY_DESCRIPTOR descriptor)
 {
     return open_relative(folder, name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, FILE_CREATE,
-                         FILE_NON_DIRECTORY_FILE, nullptr);
+                         FILE_NON_DIRECTORY_FILE, descriptor);
 }
 
 HANDLE file_open_for_delete_in(HANDLE folder, const char* name)

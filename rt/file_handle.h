@@ -32,9 +32,9 @@ HANDLE dir_open_in(HANDLE parent, const char* name);
 int dir_list_handle(HANDLE folder, void (*visit)(const char* name, DWORD attributes, void* context), void* context);
 
 // Creates the new file `name` inside the held folder (never opens an existing one) for reading,
-// writing and deleting; others may read it, nothing else, for as long as the handle is open.
-// Null on failure.
-HANDLE file_create_in(HANDLE folder, const char* name);
+// writing and deleting, with descriptor (null: the rights the folder hands down); others may read
+// it, nothing else, for as long as the handle is open. Null on failure.
+HANDLE file_create_in(HANDLE folder, const char* name, PSECURITY_DESCRIPTOR descriptor);
 // Opens the file `name` inside the held folder for deletion only, without following a link at its
 // end: a link is deleted, not what it points at. Nobody else may have it open. Null on failure.
 HANDLE file_open_for_delete_in(HANDLE folder, const char* name);

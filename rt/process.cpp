@@ -16,7 +16,7 @@ ProcessGlobals process_globals = {
     {0, 0, 64, 64},
 };
 
-int process_start(const char* path, const char* command_line, const char* folder)
+int process_start(const char* path, const char* command_line, const char* folder, const wchar_t* environment)
 {
     // CreateProcessW may write into the command line, so each text gets a block of its own.
     wchar_t* wide_path = utf8_to_wide(nullptr, nullptr, path, -1);
@@ -29,8 +29,8 @@ int process_start(const char* path, const char* command_line, const char* folder
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION process = {};
-        if (CreateProcessW(wide_path, wide_command, nullptr, nullptr, FALSE, 0, nullptr, wide_folder, &startup,
-                           &process)) {
+        if (CreateProcessW(wide_path, wide_command, nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                           (void*)environment, wide_folder, &startup, &process)) {
             CloseHandle(process.hThread);
             CloseHandle(process.hProcess);
             result = 0;

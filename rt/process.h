@@ -32,6 +32,7 @@ struct ProcessGlobals {
 
 extern ProcessGlobals process_globals;
 
-// Starts the program at path (UTF-8) with command_line, in folder, with the caller's environment
-// and rights, and does not wait for it. 0 when a process was created; 1 otherwise.
-int process_start(const char* path, const char* command_line, const char* folder);
+// Starts the program at path (UTF-8) with command_line, in folder, with the caller's rights and
+// the environment block environment (UTF-16; null: the caller's own), and does not wait for it.
+// 0 when a process was created; 1 otherwise.
+int process_start(const char* path, const char* command_line, const char* folder, const wchar_t* environment);

@@ -10,12 +10,31 @@ const DWORD CHANGING_RIGHTS = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA
                               FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL |
                               MAXIMUM_ALLOWED;
 
-bool add_entry(ACL* acl, WELL_KNOWN_SID_TYPE who, DWORD rights)
+bool add_entry(ACL* acl, WELL_KNOWN_SID_TYPE who, DWORD rights, DWORD inherit)
 {
     uint64_t sid[(SECURITY_MAX_SID_SIZE + 7) / 8];
     DWORD sid_size = sizeof sid;
-    return CreateWellKnownSid(who, nullptr, sid, &sid_size) &&
-           AddAccessAllowedAceEx(acl, ACL_REVISION, INHERIT_TO_ALL, rights, sid);
+    return CreateWellKnownSid(who, nullptr, sid, &sid_size) && AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, rights, sid);
+}
+
+// The user of this process's token, copied into sid (SECURITY_MAX_SID_SIZE bytes).
+bool token_user(void* sid)
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return false;
+    }
+    union {
+        TOKEN_USER user;
+        uint8_t bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } info;
+    DWORD size = 0;
+    bool copied = GetTokenInformation(token, TokenUser, &info, sizeof info, &size) &&
+                  CopySid(SECURITY_MAX_SID_SIZE, sid, info.user.User.Sid);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    SetLastError(error);
+    return copied;
 }
 
 bool is_admin_sid(PSID sid)
@@ -25,16 +44,29 @@ bool is_admin_sid(PSID sid)
 
 } // namespace
 
-int protected_descriptor_init(ProtectedDescriptor* out)
+int protected_descriptor_init(ProtectedDescriptor* out, uint32_t flags)
 {
     ACL* acl = (ACL*)out->acl;
+    DWORD inherit = (flags & PROTECT_INHERITED) ? INHERIT_TO_ALL : 0;
     bool built = InitializeAcl(acl, sizeof out->acl, ACL_REVISION) &&
-                 add_entry(acl, WinLocalSystemSid, FILE_ALL_ACCESS) &&
-                 add_entry(acl, WinBuiltinAdministratorsSid, FILE_ALL_ACCESS) &&
-                 add_entry(acl, WinBuiltinUsersSid, READ_AND_EXECUTE) &&
+                 add_entry(acl, WinLocalSystemSid, FILE_ALL_ACCESS, inherit) &&
+                 add_entry(acl, WinBuiltinAdministratorsSid, FILE_ALL_ACCESS, inherit) &&
                  InitializeSecurityDescriptor(&out->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
                  SetSecurityDescriptorDacl(&out->descriptor, TRUE, acl, FALSE) &&
                  SetSecurityDescriptorControl(&out->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+    if (built && (flags & PROTECT_USERS_READ)) {
+        built = add_entry(acl, WinBuiltinUsersSid, READ_AND_EXECUTE, inherit);
+    }
+    if (built && (flags & PROTECT_CURRENT_USER)) {
+        built = token_user(out->user) && AddAccessAllowedAceEx(acl, ACL_REVISION, inherit, FILE_ALL_ACCESS, out->user);
+    }
+    // Without an explicit owner the token's default owner applies, which a policy can make the user:
+    // an owner may always rewrite the access list, so the elevated run names the group itself.
+    if (built && (flags & PROTECT_OWNER_ADMINS)) {
+        DWORD size = sizeof out->owner;
+        built = CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, out->owner, &size) &&
+                SetSecurityDescriptorOwner(&out->descriptor, out->owner, FALSE);
+    }
     return built ? 0 : 1;
 }
 

@@ -9,6 +9,7 @@
 
 #include "app/install_log.h"
 #include "rt/file_handle.h"
+#include "tests/app/create_watch.h"
 #include "tests/rt/rt_test_support.h"
 
 namespace {
@@ -107,6 +108,25 @@ TEST(InstallLog, ThreadsShareItUpToTheCap)
         EXPECT_NE(lines[i].find("event"), std::string::npos) << lines[i];
         EXPECT_EQ(lines[i].find("writer", lines[i].find("writer") + 1), std::string::npos) << "mixed: " << lines[i];
     }
+}
+
+// The log can hold setup arguments and address queries: it is made readable by SYSTEM and the
+// Administrators only, in the step that creates it (this process runs elevated).
+TEST(InstallLog, OnlyAdministratorsMayReadIt)
+{
+    LogFolder scratch;
+    ASSERT_NE(scratch.folder, nullptr);
+    std::vector<create_watch::Made> made;
+    {
+        create_watch::Watch watch;
+        ASSERT_EQ(install_log_open(scratch.folder), 0);
+        made = watch.made;
+    }
+    install_log_close();
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0].name, L"install.log");
+    EXPECT_TRUE(made[0].descriptor && made[0].admin_only);
+    EXPECT_FALSE(made[0].users_read);
 }
 
 // A file of the log's name that stands in the folder beforehand is never written through.

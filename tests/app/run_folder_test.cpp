@@ -9,50 +9,18 @@
 
 #include "app/config.h"
 #include "app/run_folder.h"
+#include "rt/file.h"
+#include "rt/file_handle.h"
 #include "rt/process.h"
 #include "rt/security.h"
+#include "tests/app/create_watch.h"
 #include "tests/app/scratch_config.h"
 #include "tests/rt/rt_test_support.h"
-
-// The import slot of NtCreateFile in this test program, to watch what the folder is made with.
-#if defined(_WIN64)
-extern "C" void* ntcreatefile_slot __asm__("__imp_NtCreateFile");
-#else
-extern "C" void* ntcreatefile_slot __asm__("__imp__NtCreateFile@44");
-#endif
 
 namespace {
 
 using rt_test::exists;
 using rt_test::widen;
-
-typedef NTSTATUS(NTAPI* NtCreateFileCall)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
-                                          ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-NtCreateFileCall original_create;
-
-int folders_made;
-bool folders_protected = true;
-
-NTSTATUS NTAPI watching_create(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK status,
-                               PLARGE_INTEGER size, ULONG attributes, ULONG share, ULONG disposition, ULONG options,
-                               PVOID ea, ULONG ea_length)
-{
-    if (disposition == FILE_CREATE && (options & FILE_DIRECTORY_FILE)) {
-        ++folders_made;
-        folders_protected = folders_protected && object->SecurityDescriptor &&
-                            descriptor_is_protected(object->SecurityDescriptor);
-    }
-    return original_create(handle, access, object, status, size, attributes, share, disposition, options, ea,
-                           ea_length);
-}
-
-void swap_slot(void* value)
-{
-    DWORD old = 0;
-    ASSERT_TRUE(VirtualProtect(&ntcreatefile_slot, sizeof(void*), PAGE_READWRITE, &old));
-    ntcreatefile_slot = value;
-    VirtualProtect(&ntcreatefile_slot, sizeof(void*), old, &old);
-}
 
 class RunFolderTest : public ScratchConfigTest {};
 
@@ -77,10 +45,7 @@ TEST(RunFolderName, OnlyThePrefixAndSixteenLowerCaseHexDigits)
 // access list, and gives the path of the handle it holds.
 TEST_F(RunFolderTest, NewUnpredictableProtectedFolders)
 {
-    original_create = (NtCreateFileCall)ntcreatefile_slot;
-    swap_slot((void*)watching_create);
-    folders_made = 0;
-    folders_protected = true;
+    create_watch::Watch* watch = new create_watch::Watch;
     std::set<std::string> names;
     RunFolder runs[3] = {};
     for (RunFolder& run : runs) {
@@ -89,11 +54,25 @@ TEST_F(RunFolderTest, NewUnpredictableProtectedFolders)
         EXPECT_TRUE(run_folder_name_is_ours(run.name)) << run.name;
         EXPECT_EQ(std::string(run.path), scratch / run.name);
         EXPECT_EQ(std::string(run.setup_path), scratch / run.name + "\\setup.exe");
+        EXPECT_EQ(std::string(run.temp_path), scratch / run.name + "\\temp");
+        EXPECT_TRUE(rt_test::is_directory(run.temp_path)) << "setup's TMP and TEMP";
     }
-    swap_slot((void*)original_create);
+    std::vector<create_watch::Made> made = watch->made;
+    delete watch;
     EXPECT_EQ(names.size(), 3u);
-    EXPECT_EQ(folders_made, 3);
-    EXPECT_TRUE(folders_protected) << "a folder was made without the protected access list";
+    // Each run folder is made in one step with the protected list and the Administrators as its
+    // owner (this process runs elevated), so that no policy on default owners hands it to the
+    // user; its temporary folder inherits that list.
+    int folders = 0;
+    for (const create_watch::Made& m : made) {
+        if (m.name.compare(0, 8, L"quorvel-") == 0) {
+            ++folders;
+            EXPECT_TRUE(m.directory && m.descriptor && m.admin_only) << "made without the protected access list";
+        } else {
+            EXPECT_TRUE(m.name == L"temp" && m.directory && !m.descriptor);
+        }
+    }
+    EXPECT_EQ(folders, 3);
 
     runs[1].setup_started = true;
     for (RunFolder& run : runs) {
@@ -134,3 +113,57 @@ TEST_F(RunFolderTest, SweepLeavesAloneWhatIsNotProvablyOurs)
 }
 
 } // namespace
+
+// What a later run's sweep takes out of an earlier run's folder: everything once the run is more
+// than a week old, nothing while it is younger (its setup may still need its files), and never a
+// folder setup made itself. The folders are made now; the sweep is told it is later.
+TEST_F(RunFolderTest, EarlierRunsFolderEmptiedOnlyAfterAWeek)
+{
+    const uint64_t DAY = 24ull * 60 * 60 * 10000000;
+    const struct {
+        const char* what;
+        int days_later;
+        bool temp_holds_a_file;
+        bool setup_folder;      // a folder of setup's own
+        bool emptied;
+    } cases[] = {
+        {"eight days on", 8, false, false, true},
+        {"a month on", 30, false, false, true},
+        {"six days on: everything stays", 6, false, false, false},
+        {"the same day", 0, true, true, false},
+        {"setup left a file in temp", 8, true, false, false},
+        {"setup made a folder of its own", 8, false, true, false},
+    };
+    HANDLE parent = dir_open_held(scratch.path().c_str(), FILE_TRAVERSE | FILE_LIST_DIRECTORY);
+    ASSERT_NE(parent, nullptr);
+    int number = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string name = "quorvel-000000000000000" + std::to_string(number++);
+        std::string folder = scratch / name;
+        ASSERT_TRUE(CreateDirectoryW(widen(folder).c_str(), nullptr));
+        ASSERT_TRUE(CreateDirectoryW(widen(folder + "\\temp").c_str(), nullptr));
+        ASSERT_TRUE(rt_test::write_file(folder + "\\setup.exe", "MZ"));
+        ASSERT_TRUE(rt_test::write_file(folder + "\\install.log", "0 folder\r\n"));
+        if (c.temp_holds_a_file) {
+            ASSERT_TRUE(rt_test::write_file(folder + "\\temp\\unpacked.dll", "MZ"));
+        }
+        if (c.setup_folder) {
+            ASSERT_TRUE(CreateDirectoryW(widen(folder + "\\data").c_str(), nullptr));
+        }
+        HANDLE held = dir_open_in(parent, name.c_str());
+        ASSERT_NE(held, nullptr) << GetLastError();
+        EXPECT_EQ(run_folder_empty_out(held, file_time_now() + (uint64_t)c.days_later * DAY), c.emptied);
+        CloseHandle(held);
+        if (c.days_later < 7) {
+            EXPECT_TRUE(exists(folder + "\\setup.exe") && exists(folder + "\\install.log"))
+                << "a young run's folder stays whole";
+        }
+        if (c.emptied) {
+            EXPECT_FALSE(exists(folder + "\\setup.exe"));
+            EXPECT_FALSE(exists(folder + "\\temp"));
+            EXPECT_FALSE(exists(folder + "\\install.log"));
+        }
+    }
+    CloseHandle(parent);
+}

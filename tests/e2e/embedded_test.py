@@ -2,12 +2,20 @@
 the configured arguments and ends, without ever showing a window."""
 
 import os
+import shutil
 import unittest
 
 import harness
 
 # Spaces, quotes, a backslash and non-ASCII text: all must reach the setup program verbatim.
 SETUP_ARGS = '--lang ru "AID=32197" /dir="C:\\Program Files\\Quorvel" Ж-ü'
+
+
+def read_environment(path):
+    """The variables a stand-in recorded: {name: value}, names as written."""
+    with open(path, encoding="utf-8") as f:
+        lines = f.read().splitlines()
+    return dict(line.split("=", 1) for line in lines if line and not line.startswith("="))
 
 
 class EmbeddedBase(harness.InstallerTestCase):
@@ -57,6 +65,37 @@ class EmbeddedPayloadTest(EmbeddedBase):
         self.assertNotEqual(names[0], names[1])
         for name in names:
             self.assertRegex(name, r"^quorvel-[0-9a-f]{16}$")
+
+    def test_setup_gets_a_clean_environment(self):
+        """Setup's TMP and TEMP are in the run's protected folder and the variables that make a
+        process load code from a path of the environment's choosing are gone; every other variable
+        is what a program started without the installer sees."""
+        planted = {"COR_ENABLE_PROFILING": "1", "COR_PROFILER": "{0}", "COR_PROFILER_PATH_64": "C:\\evil.dll",
+                   "CORECLR_PROFILER_PATH": "C:\\evil.dll", "DOTNET_STARTUP_HOOKS": "C:\\evil.dll",
+                   "COMPlus_AltJitName": "evil.dll", "JAVA_TOOL_OPTIONS": "-agentpath:C:\\evil.dll",
+                   "QWI_KEPT": "kept"}
+        # The same stand-in started directly, in the same environment, tells what setup would see.
+        plain = os.path.join(self.folder, "plain")
+        os.makedirs(plain)
+        shutil.copyfile(self.programs.fake_setup, os.path.join(plain, "setup.exe"))
+        self.wine.run(os.path.join(plain, "setup.exe"), env=planted)
+        expected = read_environment(os.path.join(plain, "setup-env.txt"))
+        self.assertEqual(expected.get("QWI_KEPT"), "kept", "the environment does not reach a program")
+
+        code = self.run_installer(self.installer, env=planted)
+        self.assertEqual(code, 0)
+        self.setup_records()
+        seen = read_environment(os.path.join(self.run_folder(), "setup-env.txt"))
+        temp = self.run_folder_windows(self.run_folder()) + "\\temp"
+        self.assertEqual(seen.pop("TMP"), temp)
+        self.assertEqual(seen.pop("TEMP"), temp)
+        self.assertTrue(os.path.isdir(os.path.join(self.run_folder(), "temp")))
+        for name in planted:
+            if name != "QWI_KEPT":
+                expected.pop(name, None)
+        expected.pop("TMP", None)
+        expected.pop("TEMP", None)
+        self.assertEqual(seen, expected)
 
     def test_redirected_system_temp_exits_1(self):
         """With the system's temporary folder re-pointed by a link, nothing is written through it:

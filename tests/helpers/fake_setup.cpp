@@ -1,7 +1,8 @@
 // Plays the setup program in end-to-end tests: writes the command line it received, its own path
 // and its working directory, as UTF-8 lines, to "setup-run.txt" next to itself, then exits with
 // code 0.
-// A second run appends, so a test can tell how often setup was started.
+// A second run appends, so a test can tell how often setup was started. Its whole environment
+// goes to "setup-env.txt" beside it, one variable a line (the last run's).
 #include <windows.h>
 
 static void write_utf8_line(HANDLE file, const wchar_t* text)
@@ -44,6 +45,19 @@ int wmain()
     wchar_t folder[4096];
     DWORD folder_length = GetCurrentDirectoryW(4096, folder);
     write_utf8_line(file, folder_length > 0 && folder_length < 4096 ? folder : L"?");
+    CloseHandle(file);
+
+    lstrcpyW(slash, L"setup-env.txt");
+    file = CreateFileW(log_path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
+    wchar_t* environment = GetEnvironmentStringsW();
+    if (file == INVALID_HANDLE_VALUE || !environment) {
+        return 4;
+    }
+    for (const wchar_t* entry = environment; *entry; entry += lstrlenW(entry) + 1) {
+        write_utf8_line(file, entry);
+    }
+    FreeEnvironmentStringsW(environment);
     CloseHandle(file);
     return 0;
 }

@@ -17,33 +17,71 @@ struct Descriptor {
     ~Descriptor() { LocalFree(sd); }
 };
 
-TEST(ProtectedDescriptor, OnlyAdministratorsMayChangeAnything)
+// What each kind of protected descriptor gives whom. The file system under test does not keep
+// access lists, so they are read here from the descriptor the program passes when it makes things.
+TEST(ProtectedDescriptor, EachKindGivesWhatItSays)
 {
-    ProtectedDescriptor protected_folder = {};
-    ASSERT_EQ(protected_descriptor_init(&protected_folder), 0);
+    const struct {
+        const char* what;
+        uint32_t flags;
+        bool admins_own;    // the owner is named: the Administrators group
+        bool users_read;    // the Users group may read and execute
+        bool user_writes;   // the token's user has full control
+        bool inherited;     // entries reach what is made inside
+    } kinds[] = {
+        {"elevated run's folder", PROTECT_FOLDER_ELEVATED, true, true, false, true},
+        {"unelevated run's folder", PROTECT_FOLDER_USER, false, false, true, true},
+        {"elevated run's log", PROTECT_OWNER_ADMINS, true, false, false, false},
+        {"unelevated run's log", PROTECT_CURRENT_USER, false, false, true, false},
+    };
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    union {
+        TOKEN_USER user;
+        uint8_t bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } me;
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, &me, sizeof me, &size));
+    CloseHandle(token);
 
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(&protected_folder.descriptor, &control, &revision));
-    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "inherits nothing from the temporary folder";
+    for (const auto& kind : kinds) {
+        SCOPED_TRACE(kind.what);
+        ProtectedDescriptor protection = {};
+        ASSERT_EQ(protected_descriptor_init(&protection, kind.flags), 0);
+        SECURITY_DESCRIPTOR_CONTROL control = 0;
+        DWORD revision = 0;
+        ASSERT_TRUE(GetSecurityDescriptorControl(&protection.descriptor, &control, &revision));
+        EXPECT_TRUE(control & SE_DACL_PROTECTED) << "inherits nothing from the folder above";
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE;
+        ASSERT_TRUE(GetSecurityDescriptorOwner(&protection.descriptor, &owner, &defaulted));
+        EXPECT_EQ(owner != nullptr && IsWellKnownSid(owner, WinBuiltinAdministratorsSid), kind.admins_own);
+        EXPECT_EQ(owner == nullptr, !kind.admins_own) << "the token's default owner applies otherwise";
 
-    BOOL present = FALSE, defaulted = FALSE;
-    ACL* acl = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorDacl(&protected_folder.descriptor, &present, &acl, &defaulted));
-    ASSERT_TRUE(present && acl);
-    EXPECT_TRUE(acl_admin_only_write(acl));
-    // Every entry reaches the files made inside; the users keep reading and starting them.
-    bool users_read = false;
-    for (DWORD i = 0; i < acl->AceCount; ++i) {
-        ACCESS_ALLOWED_ACE* entry = nullptr;
-        ASSERT_TRUE(GetAce(acl, i, (void**)&entry));
-        EXPECT_EQ(entry->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
-                  OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
-        if (IsWellKnownSid(&entry->SidStart, WinBuiltinUsersSid)) {
-            users_read = (entry->Mask & (FILE_READ_DATA | FILE_EXECUTE)) == (FILE_READ_DATA | FILE_EXECUTE);
+        BOOL present = FALSE;
+        ACL* acl = nullptr;
+        ASSERT_TRUE(GetSecurityDescriptorDacl(&protection.descriptor, &present, &acl, &defaulted));
+        ASSERT_TRUE(present && acl);
+        EXPECT_EQ(acl_admin_only_write(acl), !kind.user_writes);
+        EXPECT_EQ(descriptor_is_protected(&protection.descriptor), !kind.user_writes);
+        bool users_read = false;
+        bool user_writes = false;
+        for (DWORD i = 0; i < acl->AceCount; ++i) {
+            ACCESS_ALLOWED_ACE* entry = nullptr;
+            ASSERT_TRUE(GetAce(acl, i, (void**)&entry));
+            EXPECT_EQ(entry->Header.AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE),
+                      kind.inherited ? OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE : 0);
+            if (IsWellKnownSid(&entry->SidStart, WinBuiltinUsersSid)) {
+                users_read = (entry->Mask & (FILE_READ_DATA | FILE_EXECUTE)) == (FILE_READ_DATA | FILE_EXECUTE) &&
+                             (entry->Mask & (FILE_WRITE_DATA | DELETE | WRITE_DAC)) == 0;
+            }
+            if (EqualSid(&entry->SidStart, me.user.User.Sid)) {
+                user_writes = (entry->Mask & FILE_ALL_ACCESS) == FILE_ALL_ACCESS;
+            }
         }
+        EXPECT_EQ(users_read, kind.users_read);
+        EXPECT_EQ(user_writes, kind.user_writes);
     }
-    EXPECT_TRUE(users_read);
 }
 
 TEST(ProtectedDescriptor, RecognisesOnlyAdministratorsFolders)
