@@ -2,7 +2,11 @@
 #include "app/config.h"
 
 #include "rt/heap.h"
+#include "rt/result.h"
 #include "rt/text.h"
+
+// The most characters a certificate's common name may have (X.520's upper bound).
+static const uint32_t SIGNER_MAX_CHARACTERS = 64;
 
 // Bounded byte search; null when the byte does not occur in the length bytes.
 static const char* find_byte(const char* data, uint32_t length, char byte)
@@ -27,6 +31,22 @@ static char* copy_value(const char* value, uint32_t length)
     }
     copy[length] = '\0';
     return copy;
+}
+
+// Whether value could be the one common name of a signing certificate: 1 to 64 characters of
+// UTF-8, none of them a control character (a NUL among them). The configuration tool writes no
+// other signer. Any other value is a pin that no setup program could meet; it must refuse the
+// block, never read as if there were no pin.
+static bool signer_acceptable(const char* value, uint32_t length)
+{
+    for (uint32_t i = 0; i < length; ++i) {
+        unsigned char c = (unsigned char)value[i];
+        if (c < 0x20 || c == 0x7F) {
+            return false;
+        }
+    }
+    uint32_t characters = 0;
+    return length > 0 && utf8_count(value, length, &characters) && characters <= SIGNER_MAX_CHARACTERS;
 }
 
 // The field that a key names, or null for a key the installer does not know.
@@ -70,14 +90,16 @@ static int parse_line(const char* line, uint32_t length, InstallerConfig* config
     const char* value = space ? space + 1 : line + length;
     uint32_t value_length = length - (uint32_t)(value - line);
 
+    char** field = field_for_key(config, line, key_length);
+    if (field == nullptr) {
+        return 0;
+    }
+    if (field == &config->signer && !signer_acceptable(value, value_length)) {
+        return fail_with(ERROR_INVALID_DATA);
+    }
     char* copy = copy_value(value, value_length);
     if (copy == nullptr) {
         return 1;
-    }
-    char** field = field_for_key(config, line, key_length);
-    if (field == nullptr) {
-        heap_free(copy);
-        return 0;
     }
     // The later line wins; the earlier copy has no other owner.
     heap_free(*field);
@@ -88,6 +110,7 @@ static int parse_line(const char* line, uint32_t length, InstallerConfig* config
 
 int parse_config(const char* text, uint32_t length, InstallerConfig* config)
 {
+    bool refused = false;
     const char* cursor = text;
     uint32_t remaining = length;
     while (remaining > 0) {
@@ -100,13 +123,16 @@ int parse_config(const char* text, uint32_t length, InstallerConfig* config)
         const char* line_feed = find_byte(cursor, remaining, '\n');
         uint32_t line_length = line_feed ? (uint32_t)(line_feed - cursor) : remaining;
         if (parse_line(cursor, line_length, config) != 0) {
-            return 1;
+            if (GetLastError() != ERROR_INVALID_DATA) {
+                return 1;
+            }
+            refused = true; // the rest is still read: the error window needs the addresses
         }
         uint32_t consumed = line_feed ? line_length + 1 : line_length;
         cursor += consumed;
         remaining -= consumed;
     }
-    return 0;
+    return refused ? fail_with(ERROR_INVALID_DATA) : 0;
 }
 
 void config_release(InstallerConfig* config)

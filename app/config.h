@@ -20,7 +20,10 @@ struct InstallerConfig {
     char* signer;            // optional: the common name of the setup program's signing certificate
 };
 
-// Fills config from length bytes of block text. 0 on success, 1 when a value could not be copied.
+// Fills config from length bytes of block text. 0 on success. 1 when a value could not be copied:
+// parsing stops there, what was stored stays. 1 with ERROR_INVALID_DATA when a signer line holds
+// no name a certificate could carry (empty, a control character, not UTF-8, more than 64
+// characters): that line is left out and the other lines are read.
 int parse_config(const char* text, uint32_t length, InstallerConfig* config);
 // Frees every string of config (not the record itself) and nulls the fields.
 void config_release(InstallerConfig* config);

@@ -167,10 +167,10 @@ static int run_without_splash(AppState* app, bool worker_started)
 // The download mode up to the end of its message loop: 0 once setup was started or the user
 // closed the splash, 1 after any failure (shown in the error window where it can be).
 // A failure after the worker started leaves it to the tear-down to stop.
-static int run_download_mode(AppState* app)
+static int run_download_mode(AppState* app, bool may_download)
 {
     app->progress = 1;
-    bool worker_started = current_run_folder && start_worker(app, current_run_folder) == 0;
+    bool worker_started = may_download && current_run_folder && start_worker(app, current_run_folder) == 0;
     if (setup_splash_window(app) != 0) {
         return run_without_splash(app, worker_started);
     }
@@ -230,24 +230,35 @@ static void teardown_download_mode(AppState* app)
 
 static int run_installer(InstallerConfig* config)
 {
+    // A signer that no certificate could carry pins nothing a setup program could meet: such a
+    // block starts nothing, never runs as if it had no pin. The run still says so in its log and
+    // shows the error window, whose link leads to the manual download.
+    bool refused = false;
     if (parse_config(config_block, config_text_length(config_block), config) != 0) {
-        return 1;
+        if (GetLastError() != ERROR_INVALID_DATA) {
+            return 1;
+        }
+        refused = true;
     }
     config->expected_size = DEFAULT_EXPECTED_SIZE;
 
     sweep_earlier_runs();
     int have_folder = make_run_folder(config); // without one, the download mode shows the error window
+    if (refused) {
+        install_log("config refused: a signer is empty, holds a control character, is not UTF-8 or has more "
+                    "than 64 characters; nothing is downloaded or started");
+    }
 
     ByteSpan payload = {};
     if (resource_load(EMBEDDED_SETUP_RESOURCE, &payload) == 0) {
-        return have_folder == 0 ? run_embedded_setup(&payload) : 1;
+        return have_folder == 0 && !refused ? run_embedded_setup(&payload) : 1;
     }
     AppState* app = (AppState*)heap_alloc_zeroed(sizeof(AppState));
     if (!app) {
         return 1;
     }
     process_globals.app = app;
-    int result = run_download_mode(app);
+    int result = run_download_mode(app, !refused);
     teardown_download_mode(app);
     return result;
 }

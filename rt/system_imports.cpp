@@ -40,8 +40,12 @@
     X(L"wintrust.dll", WTHelperGetProvCertFromChain, 8) \
     X(L"wintrust.dll", WTHelperGetProvSignerFromChain, 16) \
     X(L"wintrust.dll", WTHelperProvDataFromStateData, 4) \
-    X(L"crypt32.dll", CertGetNameStringW, 24)     \
-    X(L"crypt32.dll", CertVerifyCertificateChainPolicy, 16)
+    X(L"crypt32.dll", CertCloseStore, 8)          \
+    X(L"crypt32.dll", CertFreeCertificateChain, 4) \
+    X(L"crypt32.dll", CertGetCertificateChain, 32) \
+    X(L"crypt32.dll", CertOpenStore, 20)          \
+    X(L"crypt32.dll", CertVerifyCertificateChainPolicy, 16) \
+    X(L"crypt32.dll", CryptDecodeObject, 28)
 
 #if defined(_WIN64)
 #define IMPORT_SLOT_SYMBOL(name, bytes) "__imp_" #name

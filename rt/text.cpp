@@ -100,6 +100,33 @@ int32_t prefix_compare(const char* span, int32_t span_length, const char* key) {
     }
 }
 
+bool utf8_count(const char* text, uint32_t length, uint32_t* characters) {
+    const unsigned char* bytes = (const unsigned char*)text;
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < length; ++count) {
+        uint32_t lead = bytes[i];
+        uint32_t extra = lead < 0x80 ? 0 : lead < 0xC2 ? 4 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : lead < 0xF5 ? 3 : 4;
+        if (extra == 4 || extra >= length - i) {
+            return false;  // a continuation byte, a lead that no character has, or one cut off
+        }
+        uint32_t code = extra ? lead & (0x7Fu >> (extra + 1)) : lead;
+        for (uint32_t k = 1; k <= extra; ++k) {
+            uint32_t next = bytes[i + k];
+            if ((next & 0xC0) != 0x80) {
+                return false;
+            }
+            code = code << 6 | (next & 0x3F);
+        }
+        if ((extra == 2 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF)))
+            || (extra == 3 && (code < 0x10000 || code > 0x10FFFF))) {
+            return false;  // overlong, a surrogate, or beyond Unicode
+        }
+        i += extra + 1;
+    }
+    *characters = count;
+    return true;
+}
+
 const char* span_skip(const char* data, uint32_t length, const char* set, uint32_t set_length) {
     const char* end = data + length;
     const char* at = data;

@@ -23,6 +23,9 @@ bool text_starts_with(const char* text, const char* prefix, bool ignore_case);
 // the number of digits read (0 when text does not start with one, value then 0); text + that
 // count is the first byte after them.
 uint32_t parse_decimal(const char* text, uint64_t* value);
+// True when the length bytes at text are well-formed UTF-8 (no overlong form, no surrogate, nothing
+// above U+10FFFF), with the number of characters in *characters; false otherwise.
+bool utf8_count(const char* text, uint32_t length, uint32_t* characters);
 // First byte of data not among the set_length bytes of set, or data + length.
 const char* span_skip(const char* data, uint32_t length, const char* set, uint32_t set_length);
 

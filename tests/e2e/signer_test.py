@@ -44,6 +44,9 @@ class SignerTest(download_test.DownloadBase):
             ("not signed", "unsigned.exe"),
             ("an authority nobody trusts", "untrusted.exe"),
             ("one byte changed after signing", "tampered.exe"),
+            ("an authority only the user's own root store trusts", "user_root.exe"),
+            ("a second common name after the publisher's", "two_names.exe"),
+            ("the publisher's name, a NUL and more", "nul_name.exe"),
         ]
         files = {}
         for _, name in cases:
@@ -66,6 +69,29 @@ class SignerTest(download_test.DownloadBase):
                 self.assertEqual(self.leftovers(), [], "a refused run left more than its log")
                 refusals = [line for line in self.run_log() if line.startswith("setup file refused: ")]
                 self.assertEqual(len(refusals), 2, "one refusal an address in the log")
+
+    def test_a_signer_no_certificate_could_carry_refuses_the_block(self):
+        """A signer with a control character, which the configuration tool never writes, put into
+        the block by hand: nothing is downloaded, the log says why, the error window shows."""
+        server = self.file_server({"signed.exe": self.signed_file("signed.exe")})
+        exe = self.configured_copy(self.programs.installer, https_url=server.http_url("signed.exe"),
+                                   http_url=self.closed_url(), setup_args=download_test.SETUP_ARGS,
+                                   signer="Quorvel XTest")
+        with open(exe, "rb") as f:
+            data = f.read()
+        self.assertEqual(data.count(b"signer Quorvel XTest"), 1)
+        with open(exe, "wb") as f:
+            f.write(data.replace(b"signer Quorvel XTest", b"signer Quorvel \tTest"))
+        process = self.start_installer(exe)
+        window = self.error_window()
+        self.assertEqual(window["texts"], download_test.ERROR_TEXTS["en"])
+        self.driver.call("close")
+        self.assertEqual(process.wait(10), 1)
+        self.assertEqual(server.requests, [])
+        self.assertEqual(self.setup_records(wait=0.5), [])
+        log = self.run_log()
+        self.assertTrue(any(line.startswith("config refused: ") for line in log), log)
+        self.assertEqual(log[-1], "exit code 1")
 
     def test_embedded_payload_by_someone_else_is_refused(self):
         """The embedded stand-in is not signed: with a signer it is never started."""

@@ -248,3 +248,47 @@ TEST(ParseDecimal, DigitsReadAndValueThatNeverWraps) {
         EXPECT_EQ(value, c.value) << c.text;
     }
 }
+
+// What Python's strict UTF-8 decoder (the configuration tool's) accepts, and how many characters
+// it counts; only length bytes are read.
+TEST(Utf8Count, WellFormedOnlyCountingCharactersNotBytes) {
+    struct Case {
+        std::string text;
+        bool valid;
+        uint32_t characters;
+    };
+    const Case cases[] = {
+        {"", true, 0},
+        {"abc", true, 3},
+        {PRIVET, true, 6},
+        {"M\xC3\xBCller", true, 6},
+        {"\xE2\x82\xAC", true, 1},          // U+20AC, three bytes
+        {"\xF0\x9F\x98\x80", true, 1},      // U+1F600, four bytes
+        {"\xF4\x8F\xBF\xBF", true, 1},      // U+10FFFF, the last one
+        {"\xEF\xBF\xBF", true, 1},          // U+FFFF, a noncharacter but well-formed
+        {"M\xFCller", false, 0},            // Latin-1
+        {"\xC3", false, 0},                 // cut off
+        {"\xE2\x82", false, 0},
+        {"\xBC", false, 0},                 // a continuation byte first
+        {"\xC3\x28", false, 0},             // a lead without its continuation
+        {"\xC0\xAF", false, 0},             // overlong "/"
+        {"\xC1\xBF", false, 0},
+        {"\xE0\x80\xAF", false, 0},
+        {"\xF0\x80\x80\xAF", false, 0},
+        {"\xED\xA0\x80", false, 0},         // U+D800, a surrogate
+        {"\xED\xBF\xBF", false, 0},         // U+DFFF
+        {"\xF4\x90\x80\x80", false, 0},     // beyond U+10FFFF
+        {"\xF5\x80\x80\x80", false, 0},
+        {"\xFF", false, 0},
+        {std::string("a\0b", 3), true, 3},  // a NUL is a character here; the caller rules it out
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.text));
+        std::string bytes = c.text + "\xC3";  // a cut-off character right after length
+        uint32_t characters = 12345;
+        EXPECT_EQ(utf8_count(bytes.data(), (uint32_t)c.text.size(), &characters), c.valid);
+        if (c.valid) {
+            EXPECT_EQ(characters, c.characters);
+        }
+    }
+}

@@ -60,12 +60,16 @@ if [ -x "$here/../server/start.sh" ]; then
 fi
 
 # The signer tests' code-signing authority (tests/signing), trusted in this prefix only, and its
-# revocation list.
+# revocation list; and an authority that only the user's own root store trusts, put there as a
+# program of the user would.
 signing="${QWI_BUILD_DIR:-}/tests/signing"
 trust="${QWI_BUILD_DIR:-}/tests/helpers/trust_ca.exe"
 if [ -n "${QWI_BUILD_DIR:-}" ] && [ -f "$signing/ca.der" ] && [ -f "$trust" ]; then
-    for file in ca.der ca.crl; do
-        QWI_WINE_STATE="$state" "$here/run.sh" "$trust" "Z:$(echo "$signing/$file" | tr / '\\')" \
+    for file in ca.der ca.crl --user:user_ca.der; do
+        option=()
+        case $file in --user:*) option=(--user); file=${file#--user:} ;; esac
+        [ -f "$signing/$file" ] || continue
+        QWI_WINE_STATE="$state" "$here/run.sh" "$trust" "${option[@]}" "Z:$(echo "$signing/$file" | tr / '\\')" \
             </dev/null >>"$state/trust.log" 2>&1 || echo "note: could not add the signing test $file" >&2
     done
 fi
