@@ -334,9 +334,12 @@ int clipboard_put_text(const char* text) {
     if (copy != nullptr) {
         memcpy(copy, wide, (size_t)units * sizeof(wchar_t));
         GlobalUnlock(memory);
-        // Another program (a clipboard viewer, a remote session) may hold it open for a moment.
+        // Another program (a clipboard viewer, a remote session) may hold it open for a moment. The
+        // caller's active window owns the new contents: opened without a window, the clipboard is
+        // documented to refuse SetClipboardData.
+        HWND owner = GetActiveWindow();
         bool open = false;
-        for (int attempt = 0; attempt < CLIPBOARD_TRIES && !(open = OpenClipboard(nullptr)); ++attempt) {
+        for (int attempt = 0; attempt < CLIPBOARD_TRIES && !(open = OpenClipboard(owner)); ++attempt) {
             Sleep(CLIPBOARD_PAUSE_MS);
         }
         if (open) {
@@ -373,7 +376,8 @@ int shell_open_unelevated(const char* target, ShellOpenWay* way) {
         *way = SHELL_OPEN_BY_DESKTOP;
         return 0;
     }
-    // The shell did not answer (busy, hung, or not the system's): a program of its own starts with its token.
+    // The shell did not take it (busy, hung or suspended): explorer, started with the shell's own
+    // token, opens it with the user's rights.
     HANDLE token = steps->desktop_user_token();
     if (token != nullptr) {
         int started = steps->open_as_desktop_user(token, target);
