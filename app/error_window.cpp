@@ -27,8 +27,8 @@ static const int32_t MESSAGE_X = 69;
 static const int32_t MESSAGE_Y = 15;
 static const int32_t MESSAGE_HEIGHT = 50;
 // The message stops this far short of the client area's right edge, as the icon's box starts this
-// far from its left.
-static const int32_t MESSAGE_RIGHT_MARGIN = 16;
+// far from its left; the note that replaces the link keeps the same margin on both sides.
+static const int32_t EDGE_MARGIN = 16;
 static const int32_t LINK_Y = 65;
 static const int32_t LINK_WIDTH = 120;
 static const int32_t LINK_HEIGHT = 20;
@@ -39,13 +39,17 @@ static const char ENGLISH_LINK[] = "Download Quorvel";
 static const char RUSSIAN_MESSAGE[] = "В процессе установки произошла ошибка.\r\n"
                                       "Попробуйте скачать установочный файл вручную.";
 static const char RUSSIAN_LINK[] = "Скачать Quorvel";
+static const char ENGLISH_COPIED[] = "Address copied: paste it into your browser";
+static const char RUSSIAN_COPIED[] = "Адрес скопирован: вставьте его в браузер";
 
 static const ErrorTexts ENGLISH_TEXTS = {
-    ENGLISH_MESSAGE, (int32_t)(sizeof(ENGLISH_MESSAGE) - 1), ENGLISH_LINK, (int32_t)(sizeof(ENGLISH_LINK) - 1)};
+    ENGLISH_MESSAGE, (int32_t)(sizeof(ENGLISH_MESSAGE) - 1), ENGLISH_LINK, (int32_t)(sizeof(ENGLISH_LINK) - 1),
+    ENGLISH_COPIED,  (int32_t)(sizeof(ENGLISH_COPIED) - 1)};
 static const ErrorTexts RUSSIAN_TEXTS = {
-    RUSSIAN_MESSAGE, (int32_t)(sizeof(RUSSIAN_MESSAGE) - 1), RUSSIAN_LINK, (int32_t)(sizeof(RUSSIAN_LINK) - 1)};
+    RUSSIAN_MESSAGE, (int32_t)(sizeof(RUSSIAN_MESSAGE) - 1), RUSSIAN_LINK, (int32_t)(sizeof(RUSSIAN_LINK) - 1),
+    RUSSIAN_COPIED,  (int32_t)(sizeof(RUSSIAN_COPIED) - 1)};
 
-int (*error_window_open_link)(const char* target) = shell_open_unelevated;
+int (*error_window_open_link)(const char* target, ShellOpenWay* way) = shell_open_unelevated;
 
 const ErrorTexts* error_texts_for_language(uint32_t language)
 {
@@ -107,15 +111,46 @@ void font_init(LOGFONTW* font)
     font->lfHeight = (10 * process_globals.dpi) / -72;
 }
 
+// The client area's width in logical units. The frame's width decides it, and that differs between
+// systems and DPIs; without a window there is nothing to fit, and the outer width stands in.
+static int32_t client_width(HWND hwnd)
+{
+    RECT client = {};
+    if (GetClientRect(hwnd, &client)) {
+        return ui_unscale(client.right, ui_current_dpi());
+    }
+    return process_globals.error_window_rect.width;
+}
+
+// The address is on the clipboard and no browser was started: the link's place says so, centred
+// across the window between the margins the message keeps, and the window stays for the user to read it.
+static void show_copied(AppState* app)
+{
+    UiControl* link = &app->link_label;
+    const ErrorTexts* texts = error_texts_for_language(user_language());
+    SetWindowLongPtrW(link->hwnd, GWL_STYLE, GetWindowLongPtrW(link->hwnd, GWL_STYLE) | SS_CENTER);
+    int32_t width = client_width(app->error_window.hwnd) - 2 * EDGE_MARGIN;
+    (void)ui_move(link, EDGE_MARGIN, LINK_Y, width, LINK_HEIGHT);
+    (void)ui_set_text(link, texts->copied, texts->copied_length);
+    // Labels draw on a transparent background: the window paints its own first, or the old link
+    // stays under the new text.
+    RedrawWindow(app->error_window.hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
+}
+
 void on_error_command(UiWindow* window, uint32_t command)
 {
     if (command != LINK_COMMAND) {
         return;
     }
     const char* target = error_link_target(process_globals.config);
+    ShellOpenWay way = SHELL_OPEN_NONE;
     if (target != nullptr) {
         // Nothing to tell the user when no program takes the address: the window closes anyway.
-        (void)error_window_open_link(target);
+        (void)error_window_open_link(target, &way);
+    }
+    if (way == SHELL_OPEN_COPIED && process_globals.app != nullptr) {
+        show_copied(process_globals.app);
+        return;
     }
     SendMessageW(window->hwnd, WM_CLOSE, 0, 0);
 }
@@ -195,15 +230,9 @@ static void build_message(AppState* app, const ErrorTexts* texts)
     UiControl* label = &app->message_label;
     (void)ui_label_create(label, &app->error_window);
     (void)ui_set_text(label, texts->message, texts->message_length);
-    // The frame's width decides the client area's, and it differs between systems and DPIs: the
-    // label's right edge comes from the window as created, so that a long line wraps inside it.
-    // Without a window there is nothing to fit; the outer width then stands in.
-    int32_t client_width = process_globals.error_window_rect.width;
-    RECT client = {};
-    if (GetClientRect(app->error_window.hwnd, &client)) {
-        client_width = ui_unscale(client.right, ui_current_dpi());
-    }
-    (void)ui_move(label, MESSAGE_X, MESSAGE_Y, client_width - MESSAGE_X - MESSAGE_RIGHT_MARGIN, MESSAGE_HEIGHT);
+    // The label's right edge comes from the window as created, so that a long line wraps inside it.
+    int32_t width = client_width(app->error_window.hwnd) - MESSAGE_X - EDGE_MARGIN;
+    (void)ui_move(label, MESSAGE_X, MESSAGE_Y, width, MESSAGE_HEIGHT);
     ShowWindow(label->hwnd, SW_SHOW);
 }
 

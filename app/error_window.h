@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "rt/shell.h"
 #include "ui/ui.h"
 
 struct InstallerConfig;
@@ -13,7 +14,8 @@ struct InstallerConfig;
 // Main thread only, at most once per run.
 void show_error_window();
 // The error window's on_command: 1 (the link) opens the download address and closes the window;
-// every other command is ignored.
+// when the address could only be put on the clipboard, the window stays and its link says so.
+// Every other command is ignored.
 void on_error_command(UiWindow* window, uint32_t command);
 // Completes a zeroed LOGFONTW (the caller may have set weight and underline): 10-point Arial at
 // process_globals.dpi, character set 255, proof quality.
@@ -25,6 +27,8 @@ struct ErrorTexts {
     int32_t message_length;
     const char* link;
     int32_t link_length;
+    const char* copied; // the link's text once the address is on the clipboard
+    int32_t copied_length;
 };
 
 // Russian texts for language identifier 0x0419, English for every other value.
@@ -36,7 +40,7 @@ uint32_t user_language();
 // Null when neither is there (the link then only closes the window).
 const char* error_link_target(const InstallerConfig* config);
 // Opens the link's target; shell_open_unelevated unless a test points it elsewhere.
-extern int (*error_window_open_link)(const char* target);
+extern int (*error_window_open_link)(const char* target, ShellOpenWay* way);
 // Frees the fonts and brushes of the error window once its native window is gone (the window
 // is destroyed first if it still exists). Safe to call when no error window was ever built.
 void error_window_release();

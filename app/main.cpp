@@ -271,8 +271,9 @@ int installer_main(HINSTANCE instance, HINSTANCE reserved, LPWSTR command_line, 
 
     HANDLE instance_claim = nullptr;
     if (single_instance_claim(&instance_claim) != 0) {
-        single_instance_activate_other();
-        return 0;
+        // 0 only when the running installer's window is found: anything else holding the name
+        // must not make this run look done.
+        return single_instance_hand_over(SINGLE_INSTANCE_WAIT_MS);
     }
 
     // A system without one of these DLLs could not have started a program that imports them.

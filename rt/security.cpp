@@ -116,16 +116,23 @@ bool descriptor_is_admin_only(PSECURITY_DESCRIPTOR descriptor)
            is_admin_sid(owner);
 }
 
+bool token_is_elevated(HANDLE token, bool if_unknown)
+{
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size)) {
+        return if_unknown;
+    }
+    return elevation.TokenIsElevated != 0;
+}
+
 bool process_is_elevated()
 {
     HANDLE token = nullptr;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
         return false;
     }
-    TOKEN_ELEVATION elevation = {};
-    DWORD size = 0;
-    bool elevated = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
-                    elevation.TokenIsElevated != 0;
+    bool elevated = token_is_elevated(token, false);
     CloseHandle(token);
     return elevated;
 }

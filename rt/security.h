@@ -51,3 +51,6 @@ bool descriptor_is_admin_only(PSECURITY_DESCRIPTOR descriptor);
 
 // True when the process runs with an elevated token. False also when that can't be told.
 bool process_is_elevated();
+// True when token (opened with TOKEN_QUERY) is elevated, false when it is known not to be; when
+// that can't be read, the answer is if_unknown, so that each caller errs on its own safe side.
+bool token_is_elevated(HANDLE token, bool if_unknown);

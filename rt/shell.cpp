@@ -6,9 +6,12 @@
 #include <shldisp.h>
 #include <shlguid.h>
 #include <shlobj.h>
+#include <string.h>
 
+#include "rt/format.h"
 #include "rt/heap.h"
 #include "rt/result.h"
+#include "rt/security.h"
 #include "rt/text.h"
 #include "rt/thread_wait.h"
 
@@ -24,12 +27,12 @@ int shell_execute_wide(const wchar_t* target) {
     return (INT_PTR)shown > 32 ? 0 : 1;
 }
 
-// How long a click waits for the desktop shell before opening the address itself. The shell
-// answers at once when it is there; COM that is slow to come up (a shell still starting, or one
-// that never registered its windows) must not keep the user waiting.
+// How long a click waits for the desktop shell before taking another way. The shell answers at
+// once when it is there; COM that is slow to come up (a shell still starting, one that never
+// registered its windows, or one that is hung) must not keep the user waiting.
 const DWORD DESKTOP_WAIT_MS = 2000;
 
-// Who opens the address: exactly one of the two ways, never both.
+// Who opens the address: the desktop shell or the caller's other ways, never both.
 const LONG UNCLAIMED = 0;
 const LONG CLAIMED_BY_DESKTOP = 1;
 const LONG CLAIMED_BY_CALLER = 2;
@@ -154,7 +157,7 @@ bool shell_dispatch_open(IShellDispatch2* shell, const wchar_t* target) {
         VariantInit(&show);
         show.vt = VT_I4;
         show.lVal = SW_SHOWNORMAL;
-        // S_FALSE is the shell's "nothing took it": then this process tries for itself.
+        // S_FALSE is the shell's "nothing took it": then the caller takes another way.
         opened = shell->ShellExecute(file, arguments, arguments, operation, show) == S_OK;
     }
     SysFreeString(file);
@@ -172,7 +175,7 @@ bool open_through_desktop(DesktopRequest* request) {
         return false;
     }
     bool opened = false;
-    // Once claimed here, the caller no longer opens the address itself, however long this takes.
+    // Once claimed here, the caller takes no other way, however long this takes.
     if (InterlockedCompareExchange(&request->claim, CLAIMED_BY_DESKTOP, UNCLAIMED) == UNCLAIMED) {
         opened = shell_dispatch_open(shell, request->target);
     }
@@ -191,12 +194,27 @@ DWORD WINAPI desktop_open_thread(void* parameter) {
     return 0;
 }
 
-// true when the desktop shell took the address (or has it and has not answered in time, when
-// opening it here too would open it twice); false when this process must open it itself.
-bool ask_desktop(const char* target) {
+// The elevated path is taken unless the token is known not to be elevated.
+bool caller_may_be_elevated() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return true;
+    }
+    bool elevated = token_is_elevated(token, true);
+    CloseHandle(token);
+    return elevated;
+}
+
+// How often, and how far apart, the clipboard is asked for while another program holds it open.
+const int CLIPBOARD_TRIES = 10;
+const DWORD CLIPBOARD_PAUSE_MS = 50;
+
+}  // namespace
+
+int shell_open_by_desktop(const char* target) {
     DesktopRequest* request = (DesktopRequest*)heap_alloc_zeroed(sizeof(DesktopRequest));
     if (request == nullptr) {
-        return false;
+        return 1;
     }
     int32_t units = 0;
     request->target = utf8_to_wide(nullptr, &units, target, -1);
@@ -208,21 +226,19 @@ bool ask_desktop(const char* target) {
     if (thread == nullptr) {
         request->references = 1; // the thread never got its share
         release_request(request);
-        return false;
+        return 1;
     }
-    bool opened = false;
-    if (thread_wait(thread, DESKTOP_WAIT_MS) == 0) {
-        opened = request->opened;
-    } else if (InterlockedCompareExchange(&request->claim, CLAIMED_BY_CALLER, UNCLAIMED) != UNCLAIMED) {
+    bool ended = thread_wait(thread, DESKTOP_WAIT_MS) == 0;
+    bool opened = ended && request->opened;
+    if (!ended && InterlockedCompareExchange(&request->claim, CLAIMED_BY_CALLER, UNCLAIMED) != UNCLAIMED) {
         // The shell was already asked: let it answer rather than open the address a second time.
         opened = thread_wait(thread, DESKTOP_WAIT_MS) != 0 || request->opened;
     }
     CloseHandle(thread);
     release_request(request);
-    return opened;
+    // The shell's own failure stays on its thread; the caller learns that it did not take the target.
+    return opened ? 0 : fail_with(ended ? ERROR_NOT_FOUND : ERROR_TIMEOUT);
 }
-
-}  // namespace
 
 int shell_open(const char* target) {
     wchar_t local[PATH_BUFFER_UNITS];
@@ -235,8 +251,148 @@ int shell_open(const char* target) {
     return result;
 }
 
-int shell_open_unelevated(const char* target) {
-    return ask_desktop(target) ? 0 : shell_open(target);
+ShellOpenSteps shell_open_steps = {
+    caller_may_be_elevated, shell_open, shell_open_by_desktop, desktop_user_token, shell_open_as_desktop_user,
+    clipboard_put_text,
+};
+
+HANDLE desktop_user_token() {
+    DWORD process_id = 0;
+    HWND shell = GetShellWindow();
+    if (shell == nullptr || GetWindowThreadProcessId(shell, &process_id) == 0) {
+        SetLastError(ERROR_NOT_FOUND);
+        return nullptr;
+    }
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    if (process == nullptr) {
+        return nullptr;
+    }
+    HANDLE token = nullptr;
+    HANDLE primary = nullptr;
+    if (OpenProcessToken(process, TOKEN_QUERY | TOKEN_DUPLICATE, &token)) {
+        if (token_is_elevated(token, true)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+        } else if (!DuplicateTokenEx(token,
+                                     TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY | TOKEN_ADJUST_DEFAULT |
+                                         TOKEN_ADJUST_SESSIONID,
+                                     nullptr, SecurityImpersonation, TokenPrimary, &primary)) {
+            primary = nullptr;
+        }
+        DWORD error = GetLastError();
+        CloseHandle(token);
+        SetLastError(error);
+    }
+    DWORD error = GetLastError();
+    CloseHandle(process);
+    SetLastError(error);
+    return primary;
+}
+
+int shell_open_as_desktop_user(HANDLE token, const char* target) {
+    // One quoted argument: a quote inside would end it, and explorer reads a leading '/' as a switch.
+    if (target[0] == '\0' || target[0] == '/' || strchr(target, '"') != nullptr) {
+        return fail_with(ERROR_INVALID_PARAMETER);
+    }
+    // The Windows folder as the system reports it: %SystemRoot% in the environment is the user's to set.
+    wchar_t program[MAX_PATH + 16];
+    UINT length = GetSystemWindowsDirectoryW(program, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return length == 0 ? 1 : fail_with(ERROR_BUFFER_OVERFLOW);
+    }
+    lstrcatW(program, L"\\explorer.exe");
+    // CreateProcessWithTokenW may write into the command line: it gets a block of its own.
+    char* line = alloc_format("\"%q\" \"%s\"%Z", program, target);
+    wchar_t* command = line ? utf8_to_wide(nullptr, nullptr, line, -1) : nullptr;
+    int result = 1;
+    if (command != nullptr) {
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION started = {};
+        if (CreateProcessWithTokenW(token, 0, program, command, 0, nullptr, nullptr, &startup, &started)) {
+            CloseHandle(started.hThread);
+            CloseHandle(started.hProcess);
+            result = 0;
+        }
+    }
+    DWORD error = GetLastError();
+    heap_free(command);
+    heap_free(line);
+    SetLastError(error);
+    return result;
+}
+
+int clipboard_put_text(const char* text) {
+    int32_t units = 0;
+    wchar_t* wide = utf8_to_wide(nullptr, &units, text, -1);
+    if (wide == nullptr) {
+        return 1;
+    }
+    // The clipboard takes the text as movable global memory and owns it once it accepts it.
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, (SIZE_T)units * sizeof(wchar_t));
+    void* copy = memory != nullptr ? GlobalLock(memory) : nullptr;
+    int result = 1;
+    if (copy != nullptr) {
+        memcpy(copy, wide, (size_t)units * sizeof(wchar_t));
+        GlobalUnlock(memory);
+        // Another program (a clipboard viewer, a remote session) may hold it open for a moment. The
+        // caller's active window owns the new contents: opened without a window, the clipboard is
+        // documented to refuse SetClipboardData.
+        HWND owner = GetActiveWindow();
+        bool open = false;
+        for (int attempt = 0; attempt < CLIPBOARD_TRIES && !(open = OpenClipboard(owner)); ++attempt) {
+            Sleep(CLIPBOARD_PAUSE_MS);
+        }
+        if (open) {
+            if (EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, memory) != nullptr) {
+                memory = nullptr;
+                result = 0;
+            }
+            DWORD error = GetLastError();
+            CloseClipboard();
+            SetLastError(error);
+        }
+    }
+    DWORD error = GetLastError();
+    if (memory != nullptr) {
+        GlobalFree(memory);
+    }
+    heap_free(wide);
+    SetLastError(error);
+    return result;
+}
+
+int shell_open_unelevated(const char* target, ShellOpenWay* way) {
+    *way = SHELL_OPEN_NONE;
+    const ShellOpenSteps* steps = &shell_open_steps;
+    // Whatever this process starts inherits its rights: only an unelevated one opens the target itself.
+    if (!steps->caller_may_be_elevated()) {
+        if (steps->open_here(target) != 0) {
+            return 1;
+        }
+        *way = SHELL_OPEN_HERE;
+        return 0;
+    }
+    if (steps->open_by_desktop(target) == 0) {
+        *way = SHELL_OPEN_BY_DESKTOP;
+        return 0;
+    }
+    // The shell did not take it (busy, hung or suspended): explorer, started with the shell's own
+    // token, opens it with the user's rights.
+    HANDLE token = steps->desktop_user_token();
+    if (token != nullptr) {
+        int started = steps->open_as_desktop_user(token, target);
+        CloseHandle(token);
+        if (started == 0) {
+            *way = SHELL_OPEN_AS_DESKTOP_USER;
+            return 0;
+        }
+    }
+    // Nothing may open it with the user's rights: the user pastes it into a browser.
+    if (steps->copy_to_clipboard(target) != 0) {
+        return 1;
+    }
+    *way = SHELL_OPEN_COPIED;
+    return 0;
 }
 
 int system_error_text(uint32_t code, char* out, int32_t out_size) {

@@ -14,10 +14,12 @@ namespace {
 
 std::vector<std::string> opened_links;
 int open_result = 0;
+ShellOpenWay open_way = SHELL_OPEN_BY_DESKTOP;
 
-int record_open(const char* target)
+int record_open(const char* target, ShellOpenWay* way)
 {
     opened_links.push_back(target);
+    *way = open_result == 0 ? open_way : SHELL_OPEN_NONE;
     return open_result;
 }
 
@@ -77,6 +79,7 @@ protected:
         process_globals.dpi = 96; // the splash DPI before the error window opens
         opened_links.clear();
         open_result = 0;
+        open_way = SHELL_OPEN_BY_DESKTOP;
         error_window_open_link = record_open;
     }
 
@@ -113,7 +116,7 @@ protected:
     ProcessGlobals saved = {};
     AppState* app = nullptr;
     InstallerConfig* config = nullptr;
-    int (*shell_open_default)(const char*) = error_window_open_link;
+    int (*shell_open_default)(const char*, ShellOpenWay*) = error_window_open_link;
 };
 
 }  // namespace
@@ -143,6 +146,11 @@ TEST(ErrorWindowTexts, RussianOnlyForRussianRussia)
               L"\u0443\u0441\u0442\u0430\u043d\u043e\u0432\u043e\u0447\u043d\u044b\u0439 \u0444\u0430\u0439\u043b "
               L"\u0432\u0440\u0443\u0447\u043d\u0443\u044e.");
     EXPECT_EQ(wide(russian->link, russian->link_length), L"\u0421\u043a\u0430\u0447\u0430\u0442\u044c Quorvel");
+    EXPECT_EQ(wide(english->copied, english->copied_length), L"Address copied: paste it into your browser");
+    EXPECT_EQ(wide(russian->copied, russian->copied_length),
+              L"\u0410\u0434\u0440\u0435\u0441 \u0441\u043a\u043e\u043f\u0438\u0440\u043e\u0432\u0430\u043d: "
+              L"\u0432\u0441\u0442\u0430\u0432\u044c\u0442\u0435 \u0435\u0433\u043e \u0432 "
+              L"\u0431\u0440\u0430\u0443\u0437\u0435\u0440");
 
     // The locale query must yield the user's language identifier, as another route reports it.
     EXPECT_EQ(user_language(), (uint32_t)LANGIDFROMLCID(GetUserDefaultLCID()));
@@ -276,9 +284,13 @@ TEST_F(ErrorWindowTest, LaidOutAtTheTrueDpi)
 // Nothing of either language's texts is cut off at any DPI: each text, word-wrapped as the static
 // control draws it, in the label's own font at the label's pixel width, fits the label; each label
 // lies inside the client area, and the message ends 16 units short of its right edge (the icon's
-// margin on the left), however wide the frame leaves the client area.
+// margin on the left), however wide the frame leaves the client area. The same holds for the note
+// that replaces the link once the address is on the clipboard, on one line between both margins.
 TEST_F(ErrorWindowTest, TextsFitInsideTheWindowInBothLanguagesAtEachDpi)
 {
+    char https[] = "https://example.test/download";
+    config->https_url = https;
+    open_way = SHELL_OPEN_COPIED;
     const ErrorTexts* languages[] = {error_texts_for_language(0x0409), error_texts_for_language(0x0419)};
     for (int32_t dpi : {96, 120, 144, 192}) {
         SCOPED_TRACE(testing::Message() << dpi << " DPI");
@@ -291,12 +303,21 @@ TEST_F(ErrorWindowTest, TextsFitInsideTheWindowInBothLanguagesAtEachDpi)
         EXPECT_LE(message.right, client.right - ui_scale(16, dpi));
         EXPECT_GE(message.right, client.right - ui_scale(16, dpi) - 3);
         EXPECT_LE(message.bottom, link.top) << "the link would cover the message's last line";
+        click_link(); // the link's label becomes the note
+        RECT note = child_rect(app->link_label.hwnd);
+        EXPECT_EQ(note.left, ui_scale(16, dpi));
+        EXPECT_LE(note.right, client.right - ui_scale(16, dpi));
+        EXPECT_GE(note.right, client.right - ui_scale(16, dpi) - 3);
+        EXPECT_EQ(note.top, link.top);
 
         struct Label {
             HWND hwnd;
             RECT rect;
-            bool is_message;
-        } labels[] = {{app->message_label.hwnd, message, true}, {app->link_label.hwnd, link, false}};
+            const char* ErrorTexts::*text;
+            int32_t ErrorTexts::*length;
+        } labels[] = {{app->message_label.hwnd, message, &ErrorTexts::message, &ErrorTexts::message_length},
+                      {app->link_label.hwnd, link, &ErrorTexts::link, &ErrorTexts::link_length},
+                      {app->link_label.hwnd, note, &ErrorTexts::copied, &ErrorTexts::copied_length}};
         for (const Label& label : labels) {
             EXPECT_GE(label.rect.left, 0);
             EXPECT_GE(label.rect.top, 0);
@@ -308,13 +329,17 @@ TEST_F(ErrorWindowTest, TextsFitInsideTheWindowInBothLanguagesAtEachDpi)
             HDC dc = GetDC(label.hwnd);
             ASSERT_NE(dc, nullptr);
             HGDIOBJ old_font = SelectObject(dc, (HFONT)SendMessageW(label.hwnd, WM_GETFONT, 0, 0));
+            TEXTMETRICW metrics = {};
+            GetTextMetricsW(dc, &metrics);
             for (const ErrorTexts* texts : languages) {
-                std::wstring text = label.is_message ? wide(texts->message, texts->message_length)
-                                                     : wide(texts->link, texts->link_length);
+                std::wstring text = wide(texts->*label.text, texts->*label.length);
                 RECT needed = {0, 0, width, 0};
                 DrawTextW(dc, text.c_str(), (int)text.size(), &needed, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
                 EXPECT_LE(needed.right, width) << "a word wider than its label: " << testing::PrintToString(text);
                 EXPECT_LE(needed.bottom, height) << "more lines than its label holds: " << testing::PrintToString(text);
+                if (label.text != &ErrorTexts::message) {
+                    EXPECT_EQ(needed.bottom, metrics.tmHeight) << "more than one line: " << testing::PrintToString(text);
+                }
             }
             SelectObject(dc, old_font);
             ReleaseDC(label.hwnd, dc);
@@ -324,6 +349,7 @@ TEST_F(ErrorWindowTest, TextsFitInsideTheWindowInBothLanguagesAtEachDpi)
         *app = AppState();
         process_globals.dpi = 96;
     }
+    config->https_url = nullptr;
 }
 
 TEST_F(ErrorWindowTest, FixedPopupWithTitleIconsAndTexts)
@@ -381,29 +407,35 @@ TEST_F(ErrorWindowTest, LinkIsBlueWithHandCursorAndMessageKeepsDefaultColour)
     EXPECT_EQ(GetCursor(), hand);
 }
 
+// Every way that hands the address to a program (or finds none) closes the window and ends the
+// loop; when it could only be put on the clipboard, the window stays, and its link says so.
 TEST_F(ErrorWindowTest, LinkOpensTheConfiguredAddressAndEndsTheLoop)
 {
     char odd_https[] = "ftp://example.test/Quorvel setup?a=1&b=%20\xc3\xbc"; // any scheme, passed as is
     char https[] = "https://example.test/download";
     char http[] = "http://example.test/download";
     char empty[] = "";
+    const ErrorTexts* texts = error_texts_for_language(user_language());
     struct Row {
         char* https_url;
         char* http_url;
         int open_result;
+        ShellOpenWay way;
         const char* expected; // null: nothing opened
     } rows[] = {
-        {odd_https, http, 0, odd_https},
-        {https, http, -1, https}, // the shell found no program: the window still closes
-        {nullptr, http, 0, http},
-        {empty, http, 0, http},
-        {nullptr, nullptr, 0, nullptr},
+        {odd_https, http, 0, SHELL_OPEN_BY_DESKTOP, odd_https},
+        {https, http, -1, SHELL_OPEN_NONE, https}, // no program took it: the window still closes
+        {nullptr, http, 0, SHELL_OPEN_HERE, http},
+        {empty, http, 0, SHELL_OPEN_AS_DESKTOP_USER, http},
+        {nullptr, nullptr, 0, SHELL_OPEN_BY_DESKTOP, nullptr},
+        {https, http, 0, SHELL_OPEN_COPIED, https},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.expected ? row.expected : "(nothing)");
+        SCOPED_TRACE(testing::Message() << (row.expected ? row.expected : "(nothing)") << ", way " << row.way);
         config->https_url = row.https_url;
         config->http_url = row.http_url;
         open_result = row.open_result;
+        open_way = row.way;
         opened_links.clear();
         show(96);
         HWND hwnd = app->error_window.hwnd;
@@ -415,8 +447,17 @@ TEST_F(ErrorWindowTest, LinkOpensTheConfiguredAddressAndEndsTheLoop)
             expected.push_back(row.expected);
         }
         EXPECT_EQ(opened_links, expected);
-        EXPECT_FALSE(IsWindow(hwnd));
-        EXPECT_TRUE(quit_posted());
+        bool copied = row.way == SHELL_OPEN_COPIED;
+        EXPECT_EQ(IsWindow(hwnd) != FALSE, copied);
+        EXPECT_EQ(quit_posted(), !copied);
+        if (copied) {
+            EXPECT_EQ(window_text(app->link_label.hwnd), wide(texts->copied, texts->copied_length));
+            // A second click copies again and leaves the window as it is.
+            click_link();
+            EXPECT_EQ(opened_links.size(), 2u);
+            EXPECT_TRUE(IsWindow(hwnd));
+            EXPECT_FALSE(quit_posted());
+        }
 
         error_window_release();
         *app = AppState();

@@ -1,7 +1,9 @@
 """The download mode end to end: the splash while the setup program downloads, its start with the
-configured arguments, the error window when no address works, and the user closing either window."""
+configured arguments, the error window when no address works, and the user closing either window;
+the link opened only with the user's rights, and a second copy that hands over only to an installer."""
 
 import os
+import re
 import shutil
 import time
 import unittest
@@ -17,6 +19,14 @@ ERROR_TEXTS = {
            "Попробуйте скачать установочный файл вручную.", "Скачать Quorvel"),
 }
 RUSSIAN = {"LC_ALL": "ru_RU.UTF-8"}
+# The link's text once the address could only be put on the clipboard.
+COPIED_TEXTS = {"en": "Address copied: paste it into your browser", "ru": "Адрес скопирован: вставьте его в браузер"}
+# Set for the installer only: a browser launch that carries it was made by the installer's process or
+# a program it started, not by the desktop shell (whose environment is its own).
+LAUNCH_MARK = "QWI_LAUNCHED_BY"
+# The installer's one-per-session name, as its source has it.
+with open(os.path.join(harness.SOURCE_DIR, "app", "single_instance.cpp"), encoding="utf-8") as source:
+    INSTANCE_NAME = re.search(r'INSTANCE_NAME\[\] = L"([^"]+)"', source.read()).group(1).replace("\\\\", "\\")
 
 
 class DownloadBase(harness.InstallerTestCase):
@@ -79,6 +89,46 @@ class DownloadBase(harness.InstallerTestCase):
                     "texts": tuple(text for _, _, text in labels),
                     "label_rects": [rect for _, rect, _ in labels], "icons": icons}
         self.fail("window_driver dump shows no error window")
+
+    def impostor(self, *args):
+        """tests/helpers/impostor.exe run with args, once it holds what it was told to; it ends with
+        the test (or by stop())."""
+        helper = harness.build64()
+        exe = helper.path("tests", "helpers", "impostor.exe")
+        helper.require(exe)
+        ready = os.path.join(self.folder, "impostor-ready-%d.txt" % len(self.processes))
+        process = self.wine.start(exe, list(args) + ["--ready", harness.windows_path(ready), "--seconds", "120"],
+                                  cwd=self.folder)
+        self.processes.append(process)
+        self.wait_for(lambda: os.path.exists(ready) or not process.running(), 30, "the impostor's set-up")
+        self.assertTrue(os.path.exists(ready), "the impostor %s ended before it was ready" % " ".join(args))
+        return process
+
+    def capture_marked_browser(self):
+        """As harness capture_browser, each launch recorded as "<url> <LAUNCH_MARK's value or ->"."""
+        record = os.path.join(self.folder, "browser-launches.txt")
+        script = os.path.join(self.folder, "browser.sh")
+        with open(script, "w") as f:
+            f.write("#!/bin/sh\nprintf '%%s %%s\\n' \"$1\" \"${%s:--}\" >> '%s'\n" % (LAUNCH_MARK, record))
+        os.chmod(script, 0o755)
+        self.set_reg("HKCU\\Software\\Wine\\WineBrowser", "Browsers", "REG_SZ", script)
+        return record
+
+    def clipboard(self):
+        """The clipboard's text, as the user would paste it."""
+        code, out, err = self.wine.run(harness.build64().path("tests", "helpers", "impostor.exe"),
+                                       ["--print-clipboard"])
+        self.assertEqual(code, 0, err)
+        return out
+
+    def wait_for_copied_note(self, language):
+        """The error window, once its link says that the address was put on the clipboard."""
+        deadline = time.monotonic() + 15
+        while True:
+            window = self.error_window()
+            if window["texts"][1] == COPIED_TEXTS[language] or time.monotonic() > deadline:
+                return window
+            time.sleep(0.2)
 
 
 class DownloadTest(DownloadBase):
@@ -201,11 +251,34 @@ class DownloadTest(DownloadBase):
         self.check_layout(window)
 
     def test_error_window_russian_link(self):
-        process, window = self.check_error_window("ru", RUSSIAN)
+        """The link when the installer runs elevated: the address reaches the browser only through
+        the desktop shell's own process (the launch does not carry a variable set for the installer:
+        it was not started by the installer or a program it started), and the window closes; or,
+        when nothing may open it with the user's rights, the address is on the clipboard, the
+        window's link says so in Russian and the window stays until it is closed."""
+        marked = dict(RUSSIAN, **{LAUNCH_MARK: "installer"})
+        process, window = self.check_error_window("ru", marked)
+        self.browser = self.capture_marked_browser()
         code, facts, _ = self.driver.call("click-link")
         self.assertEqual((code, facts.get("text")), (0, ERROR_TEXTS["ru"][1]))
-        self.assertEqual(process.wait(10), 1)
-        self.assertEqual(self.launched_urls(wait=10), [self.link])
+        if process.wait(10) is not None:
+            print("\n  the link went through the desktop shell")
+            self.assertEqual(process.wait(0), 1)
+            self.assertEqual(self.launched_urls(wait=10), [self.link + " -"],
+                             "the browser was started by the elevated installer (or a program it started)")
+        else:
+            print("\n  the link went to the clipboard")
+            copied = self.wait_for_copied_note("ru")
+            self.assertEqual(copied["texts"], (ERROR_TEXTS["ru"][0], COPIED_TEXTS["ru"]))
+            self.assertEqual(self.clipboard(), self.link)
+            self.assertEqual(self.launched_urls(wait=1), [])
+            left, top, right, bottom = copied["rect"]
+            shot = os.path.join(self.out, "screen.png")
+            self.wine.screenshot(shot)
+            harness.crop_png(shot, os.path.join(self.out, "error-ru-copied.png"),
+                             (left - 40, top - 40, right + 40, bottom + 40))
+            self.driver.call("close")
+            self.assertEqual(process.wait(10), 1)
         self.check_layout(window)
 
     def test_close_splash_mid_download(self):
@@ -273,6 +346,31 @@ class DownloadTest(DownloadBase):
         self.driver.call("alt-f4")
         self.assertEqual(first.wait(10), 0)
 
+    def test_second_copy_against_impostors(self):
+        """A second copy that finds the one-per-session name held by a program that is not an
+        installer (the name alone, or the name with a look-alike window of an unelevated program)
+        waits its bounded time for an installer's window and ends with exit code 1, without a run
+        folder or a request: a held name never passes for a done installation."""
+        server = self.file_server({"setup.exe": self.payload})
+        exe = self.installer(https_url=server.http_url("setup.exe"), http_url=server.http_url("setup.exe"))
+        look_alike = ["--window", "QUORVEL_WI_WNDCLASS", harness.WINDOW_TITLE]
+        cases = [
+            ("the name alone", ["--mutex", INSTANCE_NAME]),
+            ("the name and an unelevated look-alike", ["--unelevated", "--mutex", INSTANCE_NAME] + look_alike),
+        ]
+        for case, args in cases:
+            with self.subTest(case):
+                holder = self.impostor(*args)
+                started = time.monotonic()
+                code = self.run_installer(exe, timeout=40)
+                took = time.monotonic() - started
+                print("\n  %s: exit code %s after %.1f s" % (case, code, took))
+                self.assertEqual(code, 1)
+                self.assertGreaterEqual(took, 5.0, "it gave up before its wait for the window")
+                self.assertLess(took, 20.0)
+                self.assertEqual(self.run_folders(), [])
+                self.assertEqual(server.requests, [])
+                holder.stop()
 
 class Download32Test(DownloadBase):
     """The shipping 32-bit build downloads and starts setup once (about a minute per process)."""

@@ -113,3 +113,20 @@ TEST(ProtectedDescriptor, RecognisesOnlyAdministratorsFolders)
 }
 
 } // namespace
+
+// A token whose elevation can't be read (no query right, no token) gets the caller's answer for the
+// unknown, never a guess; a readable one its own answer, whatever the caller would have chosen.
+TEST(TokenIsElevated, UnreadableTokensGetTheCallersAnswer)
+{
+    HANDLE readable = nullptr, unreadable = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &readable));
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_DUPLICATE, &unreadable));
+    bool own = process_is_elevated();
+    for (bool if_unknown : {false, true}) {
+        EXPECT_EQ(token_is_elevated(readable, if_unknown), own);
+        EXPECT_EQ(token_is_elevated(unreadable, if_unknown), if_unknown);
+        EXPECT_EQ(token_is_elevated(nullptr, if_unknown), if_unknown);
+    }
+    CloseHandle(readable);
+    CloseHandle(unreadable);
+}
