@@ -93,6 +93,7 @@ struct BlockCase {
     int line;
     std::string text;
     std::map<std::string, std::string> values;
+    bool refused; // parse_config returns 1
 };
 
 // The bytes of a quoted field of the case file, its escapes undone; false when it is malformed.
@@ -152,16 +153,19 @@ bool read_block_cases(std::vector<BlockCase>* cases, std::string* error)
         std::string word = line.substr(0, space);
         std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
         std::string value;
-        bool known = word == "text" || word == "tool";
+        bool known = word == "text" || word == "tool" || (word == "installer" && rest == "refused");
         for (const char* key : VALUE_KEYS) {
             known = known || word == key;
         }
-        if (!known || (word != "tool" && !unquote(rest, &value)) || (word != "text" && cases->empty())) {
+        bool quoted = word != "tool" && word != "installer";
+        if (!known || (quoted && !unquote(rest, &value)) || (word != "text" && cases->empty())) {
             *error = path + " line " + std::to_string(number) + " is not a case line: " + line;
             return false;
         }
         if (word == "text") {
-            cases->push_back(BlockCase{number, value, {}});
+            cases->push_back(BlockCase{number, value, {}, false});
+        } else if (word == "installer") {
+            cases->back().refused = true;
         } else if (word != "tool") { // the tool's verdict is the tool test's business
             cases->back().values[word] = value;
         }
@@ -185,7 +189,7 @@ TEST(ConfigParse, SharedBlockCases)
         length = length == std::string::npos ? c.text.size() : length;
         std::string bytes = c.text + "XX https_url overrun";
         InstallerConfig config = {};
-        ASSERT_EQ(parse_config(bytes.data(), (uint32_t)length, &config), 0) << escaped(c.text);
+        ASSERT_EQ(parse_config(bytes.data(), (uint32_t)length, &config), c.refused ? 1 : 0) << escaped(c.text);
         for (const char* key : VALUE_KEYS) {
             auto found = c.values.find(key);
             expect_field(key, found == c.values.end() ? nullptr : found->second.c_str(), field_of(config, key),
@@ -262,9 +266,51 @@ TEST(ConfigParse, FailedCopyReportsFailureAndKeepsWhatWasStored)
 
 namespace {
 
-// Independent statement of the line rules, for the randomised comparison below.
-std::map<std::string, std::string> reference_parse(const std::string& text)
+// UTF-8 as the strict decoders read it: no overlong forms, no surrogates, nothing above U+10FFFF.
+// The count of characters, or -1.
+int utf8_characters(const std::string& text)
 {
+    int count = 0;
+    for (size_t i = 0; i < text.size(); ++count) {
+        unsigned char c = (unsigned char)text[i];
+        int extra = c < 0x80 ? 0 : (c >> 5) == 6 ? 1 : (c >> 4) == 14 ? 2 : (c >> 3) == 30 ? 3 : -1;
+        if (extra < 0 || i + extra >= text.size()) {
+            return -1;
+        }
+        uint32_t code = extra == 0 ? c : c & (0x3F >> extra);
+        for (int k = 1; k <= extra; ++k) {
+            unsigned char next = (unsigned char)text[i + k];
+            if ((next & 0xC0) != 0x80) {
+                return -1;
+            }
+            code = (code << 6) | (next & 0x3F);
+        }
+        static const uint32_t least[] = {0, 0x80, 0x800, 0x10000};
+        if (code < least[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+            return -1;
+        }
+        i += 1 + extra;
+    }
+    return count;
+}
+
+// A signer the installer accepts: 1 to 64 characters of UTF-8, no control character.
+bool signer_acceptable(const std::string& value)
+{
+    for (unsigned char c : value) {
+        if (c < 0x20 || c == 0x7F) {
+            return false;
+        }
+    }
+    int characters = utf8_characters(value);
+    return characters >= 1 && characters <= 64;
+}
+
+// Independent statement of the line rules, for the randomised comparison below. A signer line the
+// installer does not accept refuses the block (refused) and leaves the signer as it was.
+std::map<std::string, std::string> reference_parse(const std::string& text, bool* refused)
+{
+    *refused = false;
     static const char* const known[] = {"setup_args", "http_url", "https_url", "sha256", "signer"};
     std::map<std::string, std::string> values;
     size_t position = 0;
@@ -290,7 +336,9 @@ std::map<std::string, std::string> reference_parse(const std::string& text)
         std::string key = line.substr(0, space);
         std::string value = space == std::string::npos ? "" : line.substr(space + 1);
         for (const char* name : known) {
-            if (key == name) {
+            if (key == name && key == "signer" && !signer_acceptable(value)) {
+                *refused = true;
+            } else if (key == name) {
                 values[key] = value;
             }
         }
@@ -348,14 +396,15 @@ TEST(ConfigModel, RandomBlocksMatchTheReferenceRules)
     std::mt19937 random(20261207);
     for (int round = 0; round < 5000; ++round) {
         std::string text = random_block(random);
-        std::map<std::string, std::string> expected = reference_parse(text);
+        bool refused = false;
+        std::map<std::string, std::string> expected = reference_parse(text, &refused);
         auto want = [&](const char* key) {
             auto found = expected.find(key);
             return found == expected.end() ? nullptr : found->second.c_str();
         };
 
         InstallerConfig config = {};
-        ASSERT_EQ(parse_config(text.data(), (uint32_t)text.size(), &config), 0);
+        ASSERT_EQ(parse_config(text.data(), (uint32_t)text.size(), &config), refused ? 1 : 0) << escaped(text);
         for (const char* key : VALUE_KEYS) {
             expect_field(key, want(key), field_of(config, key), text);
         }
