@@ -1,6 +1,7 @@
 // What the download decides without the network.
 #include "app/download_policy.h"
 
+#include "app/address.h"
 #include "rt/text.h"
 
 static const char RANGE_UNIT[] = "bytes ";
@@ -29,6 +30,7 @@ bool download_resumable(int result, bool body_came, bool length_known, bool has_
 {
     bool answered_wrongly = result == DOWNLOAD_ERROR_CANCELLED || result == DOWNLOAD_ERROR_STATUS ||
                             result == DOWNLOAD_ERROR_NOT_PROGRAM || result == DOWNLOAD_ERROR_INSECURE_REDIRECT ||
+                            result == DOWNLOAD_ERROR_REDIRECT ||
                             result == DOWNLOAD_ERROR_DIGEST || download_verdict(result, 0) == VERDICT_STOP;
     return !answered_wrongly && body_came && length_known && has_validator;
 }
@@ -87,4 +89,19 @@ bool parse_content_length(const char* text, uint64_t* value)
 {
     uint32_t digits = parse_decimal(text, value);
     return digits > 0 && digits <= CONTENT_LENGTH_MAX_DIGITS && text[digits] == '\0';
+}
+
+bool redirect_status(DWORD status)
+{
+    return (status >= HTTP_STATUS_MOVED && status <= HTTP_STATUS_REDIRECT_METHOD) ||
+           status == HTTP_STATUS_REDIRECT_KEEP_VERB || status == HTTP_STATUS_PERMANENT_REDIRECT;
+}
+
+int redirect_check(bool secure, const char* target, int hop)
+{
+    bool https = url_is_https(target);
+    if (secure && !https) {
+        return DOWNLOAD_ERROR_INSECURE_REDIRECT;
+    }
+    return (https || url_is_http(target)) && hop <= DOWNLOAD_REDIRECTS_MAX ? 0 : DOWNLOAD_ERROR_REDIRECT;
 }

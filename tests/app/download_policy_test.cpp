@@ -52,3 +52,47 @@ TEST(DownloadPolicy, VerdictsAndWaits)
         }
     }
 }
+
+// Which redirects are followed: a chain that began at a secure address stays on secure ones,
+// whatever the case of the scheme; only http and https, and at most DOWNLOAD_REDIRECTS_MAX hops.
+TEST(DownloadPolicy, RedirectHops)
+{
+    const struct {
+        DWORD status;
+        bool redirect;
+    } statuses[] = {{301, true}, {302, true}, {303, true}, {307, true}, {308, true}, {300, false},
+                    {304, false}, {305, false}, {306, false}, {200, false}, {206, false}, {404, false}};
+    for (const auto& s : statuses) {
+        EXPECT_EQ(redirect_status(s.status), s.redirect) << s.status;
+    }
+    const int INSECURE = DOWNLOAD_ERROR_INSECURE_REDIRECT;
+    const int REFUSED = DOWNLOAD_ERROR_REDIRECT;
+    const struct {
+        bool secure;
+        const char* target;
+        int hop;
+        int result;
+    } hops[] = {
+        {true, "https://b.example/setup.exe", 1, 0},
+        {true, "HTTPS://b.example/setup.exe", 10, 0},
+        {true, "http://b.example/setup.exe", 1, INSECURE},
+        {true, "HTTP://b.example/setup.exe", 1, INSECURE},
+        {true, "http://b.example/setup.exe", 11, INSECURE},
+        {true, "https:/b.example/setup.exe", 1, INSECURE},
+        {true, "ftp://b.example/setup.exe", 1, INSECURE},
+        {false, "http://b.example/setup.exe", 1, 0},
+        {false, "Http://b.example/setup.exe", 1, 0},
+        {false, "https://b.example/setup.exe", 3, 0},
+        {false, "ftp://b.example/setup.exe", 1, REFUSED},
+        {false, "file:///C:/Windows/setup.exe", 1, REFUSED},
+        {false, "httpx://b.example/", 1, REFUSED},
+        {false, "", 1, REFUSED},
+        {false, "http://b.example/setup.exe", DOWNLOAD_REDIRECTS_MAX, 0},
+        {false, "http://b.example/setup.exe", DOWNLOAD_REDIRECTS_MAX + 1, REFUSED},
+        {true, "https://b.example/setup.exe", DOWNLOAD_REDIRECTS_MAX + 1, REFUSED},
+    };
+    for (const auto& h : hops) {
+        EXPECT_EQ(redirect_check(h.secure, h.target, h.hop), h.result)
+            << (h.secure ? "secure, " : "plain, ") << h.target << ", hop " << h.hop;
+    }
+}
