@@ -67,3 +67,23 @@ bool redirect_status(DWORD status);
 // one, or DOWNLOAD_ERROR_REDIRECT for a target that is neither http nor https, or a hop beyond
 // DOWNLOAD_REDIRECTS_MAX.
 int redirect_check(bool secure, const char* target, int hop);
+
+// ---- validators ---------------------------------------------------------------------------------
+
+// A response's validator: its ETag, else its Last-Modified ("" for an absent header, and when
+// both are).
+const char* response_validator(const char* etag, const char* last_modified);
+// Whether a full response's validator may be sent back in If-Range, so that a 206 to it can only
+// continue the same file: a strong ETag (a quoted tag of visible characters, never W/"..."); or,
+// when there is no ETag at all, a Last-Modified that the response's Date shows to be at least a
+// second old. A file changed twice within one second keeps its date, and without a Date nothing
+// shows that it did not.
+bool validator_strong(const char* etag, const char* last_modified, const char* date);
+// Whether a resume's 206 continues the file: its own validator (response_validator) is the one
+// the resume asked with (asked, not ""), and its Content-Range starts where the file ends
+// (file_end) and names the same whole length.
+bool partial_continues(const char* asked, const char* etag, const char* last_modified, const char* content_range,
+                       uint64_t file_end, uint64_t length);
+// Parses an HTTP date in its current form, "Sun, 06 Nov 1994 08:49:37 GMT", from 1970 on (the
+// obsolete forms count as unreadable). True with the seconds since 1970-01-01 00:00:00.
+bool parse_http_date(const char* text, uint64_t* seconds);
