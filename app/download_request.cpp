@@ -60,6 +60,17 @@ static int start_over(Transfer* transfer)
     return setup_file_restart(&transfer->writer) == 0 ? 0 : last_error_result();
 }
 
+// An ETag, Last-Modified or Date header into out (HEADER_TEXT_SIZE); "" when absent. One too long
+// to be read is kept as "?": no validator, and no strong one, so that a longer ETag can't make way
+// for the date behind it.
+static void query_validator(HINTERNET request, DWORD info, char* out)
+{
+    if (!query_text(request, info, out, HEADER_TEXT_SIZE) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        out[0] = '?';
+        out[1] = '\0';
+    }
+}
+
 // The head of a full (200) response: the length and validator that resumes are checked against,
 // and room for the body on the disk.
 static int take_full_response(Transfer* transfer, HINTERNET request)
@@ -74,21 +85,31 @@ static int take_full_response(Transfer* transfer, HINTERNET request)
             return ERROR_DISK_FULL;
         }
     }
-    if (!query_text(request, HTTP_QUERY_ETAG, transfer->validator, HEADER_TEXT_SIZE)) {
-        (void)query_text(request, HTTP_QUERY_LAST_MODIFIED, transfer->validator, HEADER_TEXT_SIZE); // "" without
-    }
+    char etag[HEADER_TEXT_SIZE];
+    char last_modified[HEADER_TEXT_SIZE];
+    query_validator(request, HTTP_QUERY_ETAG, etag);
+    query_validator(request, HTTP_QUERY_LAST_MODIFIED, last_modified);
+    query_validator(request, HTTP_QUERY_DATE, text);
+    bool strong = validator_strong(etag, last_modified, text);
+    const char* validator = response_validator(etag, last_modified);
+    transfer->validator_weak = !strong && validator[0];
+    lstrcpynA(transfer->validator, strong ? validator : "", HEADER_TEXT_SIZE);
     return 0;
 }
 
-// A resume's 206 must continue exactly where the file ends and describe the same whole body. A
-// part that does not fit starts the file again, and the next request asks for all of it.
+// A resume's 206 must carry the validator it was asked with, continue exactly where the file
+// ends and describe the same whole body: anything else is another file, or another part of it,
+// and is never joined to what the file holds. It starts the file again, and the next request asks
+// for all of it.
 static int take_partial_response(Transfer* transfer, HINTERNET request)
 {
     char range[HEADER_TEXT_SIZE];
-    uint64_t start = 0;
-    uint64_t total = 0;
-    if (query_text(request, HTTP_QUERY_CONTENT_RANGE, range, sizeof range) &&
-        parse_content_range(range, &start, &total) && start == transfer->total && total == transfer->length) {
+    char etag[HEADER_TEXT_SIZE];
+    char last_modified[HEADER_TEXT_SIZE];
+    (void)query_text(request, HTTP_QUERY_CONTENT_RANGE, range, sizeof range); // "" without
+    query_validator(request, HTTP_QUERY_ETAG, etag);
+    query_validator(request, HTTP_QUERY_LAST_MODIFIED, last_modified);
+    if (partial_continues(transfer->validator, etag, last_modified, range, transfer->total, transfer->length)) {
         return 0;
     }
     int restarted = start_over(transfer);
@@ -217,7 +238,7 @@ static void log_request(const Transfer* transfer, HINTERNET request, uint64_t fr
     char what[CONFIG_BLOCK_SIZE + 512];
     print_text(what, sizeof what, "attempt %d%s %s: proxy %s, status %u, length %s, validator %s, %U bytes in %u ms",
                transfer->number, resumed, transfer->shown, proxy, transfer->status, length,
-               transfer->validator[0] ? transfer->validator : "none", received, ms);
+               transfer->validator[0] ? transfer->validator : transfer->validator_weak ? "weak" : "none", received, ms);
     if (result == 0) {
         install_log("%s: complete", what);
     } else {

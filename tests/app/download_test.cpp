@@ -43,6 +43,16 @@ std::string program(size_t length)
     return bytes;
 }
 
+// The same after the test server's "edited": every byte but the first two inverted.
+std::string edited_program(size_t length)
+{
+    std::string bytes = program(length);
+    for (size_t i = 2; i < length; ++i) {
+        bytes[i] = (char)~bytes[i];
+    }
+    return bytes;
+}
+
 std::string sha256_hex(const std::string& data)
 {
     Sha256 state;
@@ -639,12 +649,14 @@ Served served(const std::string& stats_url)
 } // namespace
 
 // Servers that misbehave: the download ends with the right file, resumes where it broke, and asks
-// only as much as it needs. The file never came by a plain address on the way from a secure one.
-// Each case has tokens of its own on the test server.
+// only as much as it needs. The file is always one the server served whole: never two versions
+// joined, nor one that came by a plain address on the way from a secure one. Each case has tokens
+// of its own on the test server.
 TEST_F(Download, HostileServers)
 {
     const uint64_t size = 1000000;
     const std::string body = program(size);
+    const std::string edited = edited_program(size);
     static int run_number = 0;
     std::string run_tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++run_number);
     auto x = [&](const std::string& token, const std::string& behaviour) {
@@ -674,6 +686,7 @@ TEST_F(Download, HostileServers)
         const char* token;                 // whose requests are checked
         std::vector<std::string> requests; // as served() gives them
         bool bounded;                      // bytes served stay under 1.05 times the file
+        bool edited;                       // the file is the server's edited one
     };
     const Case cases[] = {
         {"reset after 40 %: resumed", x("a", "reset=0.4"), closed, 0, "a",
@@ -711,6 +724,18 @@ TEST_F(Download, HostileServers)
          (DWORD)DOWNLOAD_ERROR_REDIRECT, "r", chain(3 * 11, "http 302", ""), true},
         {"resumed through a redirect", x("s", "redirect=1/reset=0.4"), "", 0, "s",
          {"http 302", "http 200", "http 302 ranged", "http 206 ranged"}, true},
+        // A 206 of the file as edited since, sent whatever If-Range said: its ETag is not the one
+        // asked with, so the file starts again, whole.
+        {"206 with another ETag: starts over", x("t", "reset=0.4/edited/anyrange"), "", 0, "t",
+         {"http 200", "http 206 ranged", "http 200"}, false, true},
+        // A weak tag or a date of the answer's own second would let an edited file through a
+        // server's If-Range: neither is sent, the transfer is not resumed but asked for whole.
+        {"weak ETag only: not resumed", x("u", "reset=0.4/weak/edited"), "", 0, "u",
+         {"http 200", "http 200"}, false, true},
+        {"fresh Last-Modified only: not resumed", x("v", "reset=0.4/fresh/edited"), "", 0, "v",
+         {"http 200", "http 200"}, false, true},
+        {"old Last-Modified only: resumed", x("w", "reset=0.4/noetag"), "", 0, "w",
+         {"http 200", "http 206 ranged"}, true},
     };
     // A token forgotten before its case counts only its own requests (process ids come again);
     // forgotten after it, it ends a stall the case left.
@@ -724,7 +749,7 @@ TEST_F(Download, HostileServers)
         EXPECT_TRUE(result.ended);
         EXPECT_EQ(result.exit_code, c.exit_code);
         if (c.exit_code == 0) {
-            EXPECT_TRUE(read_file(path) == body) << "the file is not the one served";
+            EXPECT_TRUE(read_file(path) == (c.edited ? edited : body)) << "the file is not the one served";
         } else {
             EXPECT_FALSE(file_exists(path));
         }
