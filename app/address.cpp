@@ -8,6 +8,11 @@ bool url_is_https(const char* url)
     return text_starts_with(url, "https://", true);
 }
 
+bool url_is_http(const char* url)
+{
+    return text_starts_with(url, "http://", true);
+}
+
 void address_without_credentials(const char* address, char* out, uint32_t size)
 {
     if (size == 0) {

@@ -15,6 +15,7 @@ const int DOWNLOAD_ERROR_LENGTH = ERROR_HANDLE_EOF;       // the body differs fr
 const int DOWNLOAD_ERROR_DIGEST = ERROR_INVALID_DATA;     // the body does not match the sha256 pin
 const int DOWNLOAD_ERROR_NOT_PROGRAM = ERROR_BAD_EXE_FORMAT; // empty, or not starting with "MZ"
 const int DOWNLOAD_ERROR_INSECURE_REDIRECT = ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
+const int DOWNLOAD_ERROR_REDIRECT = ERROR_HTTP_REDIRECT_FAILED; // too many hops, or to no http(s) address
 const int DOWNLOAD_ERROR_NO_ADDRESS = ERROR_INTERNET_INVALID_URL; // no address configured
 const int DOWNLOAD_ERROR_CANCELLED = ERROR_CANCELLED;     // download_cancel stopped the attempt
 const int DOWNLOAD_ERROR_TIMEOUT = ERROR_INTERNET_TIMEOUT; // no answer, or no body byte, in time
@@ -31,6 +32,7 @@ extern DownloadTimings download_timings;
 
 const int DOWNLOAD_ROUNDS = 3;
 const int DOWNLOAD_RESUMES_IN_A_ROW = 10;
+const int DOWNLOAD_REDIRECTS_MAX = 10; // hops followed for one request
 
 // What an attempt's response means for the next ones.
 enum DownloadVerdict {
@@ -55,3 +57,33 @@ bool parse_content_range(const char* text, uint64_t* start, uint64_t* total);
 // A usable Content-Length is 1 to 20 decimal digits and nothing else. True with its value
 // (UINT64_MAX for a 20-digit number above it).
 bool parse_content_length(const char* text, uint64_t* value);
+
+// ---- redirects ----------------------------------------------------------------------------------
+
+// Whether a status sends the request on to its Location: 301, 302, 303, 307 or 308.
+bool redirect_status(DWORD status);
+// Whether hop number `hop` (from 1) of a redirect chain, to target, may be followed: 0; else
+// DOWNLOAD_ERROR_INSECURE_REDIRECT when the chain began at a secure address and target is not
+// one, or DOWNLOAD_ERROR_REDIRECT for a target that is neither http nor https, or a hop beyond
+// DOWNLOAD_REDIRECTS_MAX.
+int redirect_check(bool secure, const char* target, int hop);
+
+// ---- validators ---------------------------------------------------------------------------------
+
+// A response's validator: its ETag, else its Last-Modified ("" for an absent header, and when
+// both are).
+const char* response_validator(const char* etag, const char* last_modified);
+// Whether a full response's validator may be sent back in If-Range, so that a 206 to it can only
+// continue the same file: a strong ETag (a quoted tag of visible characters, never W/"..."); or,
+// when there is no ETag at all, a Last-Modified that the response's Date shows to be at least a
+// second old. A file changed twice within one second keeps its date, and without a Date nothing
+// shows that it did not.
+bool validator_strong(const char* etag, const char* last_modified, const char* date);
+// Whether a resume's 206 continues the file: its own validator (response_validator) is the one
+// the resume asked with (asked, not ""), and its Content-Range starts where the file ends
+// (file_end) and names the same whole length.
+bool partial_continues(const char* asked, const char* etag, const char* last_modified, const char* content_range,
+                       uint64_t file_end, uint64_t length);
+// Parses an HTTP date in its current form, "Sun, 06 Nov 1994 08:49:37 GMT", from 1970 on (the
+// obsolete forms count as unreadable). True with the seconds since 1970-01-01 00:00:00.
+bool parse_http_date(const char* text, uint64_t* seconds);

@@ -35,8 +35,8 @@ static bool query_text(HINTERNET request, DWORD info, char* out, DWORD size)
     return true;
 }
 
-// The address the response finally came from, after any redirects, is checked whatever the
-// machine's WinINet settings allow: a secure address never ends on a plain one.
+// The address the final response came from is checked too, should the library ever have followed
+// a redirect of its own: a secure address never ends on a plain one.
 static bool redirected_to_plain(HINTERNET request, bool https)
 {
     if (!https) {
@@ -60,6 +60,17 @@ static int start_over(Transfer* transfer)
     return setup_file_restart(&transfer->writer) == 0 ? 0 : last_error_result();
 }
 
+// An ETag, Last-Modified or Date header into out (HEADER_TEXT_SIZE); "" when absent. One too long
+// to be read is kept as "?": no validator, and no strong one, so that a longer ETag can't make way
+// for the date behind it.
+static void query_validator(HINTERNET request, DWORD info, char* out)
+{
+    if (!query_text(request, info, out, HEADER_TEXT_SIZE) && GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
+        out[0] = '?';
+        out[1] = '\0';
+    }
+}
+
 // The head of a full (200) response: the length and validator that resumes are checked against,
 // and room for the body on the disk.
 static int take_full_response(Transfer* transfer, HINTERNET request)
@@ -74,21 +85,31 @@ static int take_full_response(Transfer* transfer, HINTERNET request)
             return ERROR_DISK_FULL;
         }
     }
-    if (!query_text(request, HTTP_QUERY_ETAG, transfer->validator, HEADER_TEXT_SIZE)) {
-        (void)query_text(request, HTTP_QUERY_LAST_MODIFIED, transfer->validator, HEADER_TEXT_SIZE); // "" without
-    }
+    char etag[HEADER_TEXT_SIZE];
+    char last_modified[HEADER_TEXT_SIZE];
+    query_validator(request, HTTP_QUERY_ETAG, etag);
+    query_validator(request, HTTP_QUERY_LAST_MODIFIED, last_modified);
+    query_validator(request, HTTP_QUERY_DATE, text);
+    bool strong = validator_strong(etag, last_modified, text);
+    const char* validator = response_validator(etag, last_modified);
+    transfer->validator_weak = !strong && validator[0];
+    lstrcpynA(transfer->validator, strong ? validator : "", HEADER_TEXT_SIZE);
     return 0;
 }
 
-// A resume's 206 must continue exactly where the file ends and describe the same whole body. A
-// part that does not fit starts the file again, and the next request asks for all of it.
+// A resume's 206 must carry the validator it was asked with, continue exactly where the file
+// ends and describe the same whole body: anything else is another file, or another part of it,
+// and is never joined to what the file holds. It starts the file again, and the next request asks
+// for all of it.
 static int take_partial_response(Transfer* transfer, HINTERNET request)
 {
     char range[HEADER_TEXT_SIZE];
-    uint64_t start = 0;
-    uint64_t total = 0;
-    if (query_text(request, HTTP_QUERY_CONTENT_RANGE, range, sizeof range) &&
-        parse_content_range(range, &start, &total) && start == transfer->total && total == transfer->length) {
+    char etag[HEADER_TEXT_SIZE];
+    char last_modified[HEADER_TEXT_SIZE];
+    (void)query_text(request, HTTP_QUERY_CONTENT_RANGE, range, sizeof range); // "" without
+    query_validator(request, HTTP_QUERY_ETAG, etag);
+    query_validator(request, HTTP_QUERY_LAST_MODIFIED, last_modified);
+    if (partial_continues(transfer->validator, etag, last_modified, range, transfer->total, transfer->length)) {
         return 0;
     }
     int restarted = start_over(transfer);
@@ -100,12 +121,7 @@ static int take_partial_response(Transfer* transfer, HINTERNET request)
 // changed) starts the file again from its first byte. 0 when the body may be appended.
 static int take_response(Transfer* transfer, HINTERNET request, bool resuming)
 {
-    DWORD size = sizeof transfer->status;
     transfer->retry_after = 0;
-    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &transfer->status, &size, nullptr)) {
-        transfer->status = 0;
-        return download_failure(last_error_result());
-    }
     if (redirected_to_plain(request, transfer->https)) {
         return download_failure(DOWNLOAD_ERROR_INSECURE_REDIRECT);
     }
@@ -222,7 +238,7 @@ static void log_request(const Transfer* transfer, HINTERNET request, uint64_t fr
     char what[CONFIG_BLOCK_SIZE + 512];
     print_text(what, sizeof what, "attempt %d%s %s: proxy %s, status %u, length %s, validator %s, %U bytes in %u ms",
                transfer->number, resumed, transfer->shown, proxy, transfer->status, length,
-               transfer->validator[0] ? transfer->validator : "none", received, ms);
+               transfer->validator[0] ? transfer->validator : transfer->validator_weak ? "weak" : "none", received, ms);
     if (result == 0) {
         install_log("%s: complete", what);
     } else {
@@ -245,6 +261,71 @@ static int resume_headers(const Transfer* transfer, wchar_t* headers)
     return 0;
 }
 
+// The status of a response into transfer->status (0 when there is none). 0, or the result.
+static int take_status(Transfer* transfer, HINTERNET request)
+{
+    DWORD size = sizeof transfer->status;
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &transfer->status, &size, nullptr)) {
+        transfer->status = 0;
+        return last_error_result();
+    }
+    return 0;
+}
+
+// Where a redirect from url sends the request, into next (URL_UNITS), with whether that is secure.
+// 0 when it may be asked; logged either way.
+static int next_hop(Transfer* transfer, HINTERNET request, const wchar_t* url, int hop, wchar_t* next, bool* https)
+{
+    if (http_location(request, url, next, URL_UNITS) != 0) {
+        return DOWNLOAD_ERROR_REDIRECT;
+    }
+    char* target = wide_to_utf8_alloc(next);
+    if (!target) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    char shown[CONFIG_BLOCK_SIZE];
+    address_without_credentials(target, shown, sizeof shown);
+    install_log("attempt %d %s: redirect %d (%u) to %s", transfer->number, transfer->shown, hop, transfer->status,
+                shown);
+    int result = redirect_check(transfer->https, target, hop);
+    *https = url_is_https(target);
+    heap_free(target);
+    return result;
+}
+
+// Sends the request to the address and on along its redirects, each hop checked before anything
+// is asked of it: WinINet's own following is off, as its settings could let a secure download pass
+// through a plain address on the way, where anyone on the network could send it elsewhere. One
+// time limit for the head covers the chain. 0 with the final response's status; else the result.
+// The request is to be closed either way.
+static int open_request(Transfer* transfer, const wchar_t* headers, HttpRequest* request)
+{
+    wchar_t hops[2][URL_UNITS]; // the one being asked and the next
+    const wchar_t* url = transfer->url;
+    bool https = transfer->https;
+    DWORD started = GetTickCount();
+    for (int hop = 1;; ++hop) {
+        DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
+                      INTERNET_FLAG_NO_AUTO_REDIRECT | (https ? INTERNET_FLAG_SECURE : 0);
+        DWORD spent = GetTickCount() - started;
+        DWORD limit = download_timings.connect_limit;
+        if (http_get(transfer->session, url, headers, flags, spent < limit ? limit - spent : 0, request) != 0) {
+            return last_error_result();
+        }
+        int result = take_status(transfer, request->handle);
+        if (result != 0 || !redirect_status(transfer->status)) {
+            return result;
+        }
+        wchar_t* next = hops[hop % 2];
+        result = next_hop(transfer, request->handle, url, hop, next, &https);
+        if (result != 0) {
+            return result;
+        }
+        http_close(request);
+        url = next;
+    }
+}
+
 // One request: the whole body, or from where the file ends.
 int request_once(Transfer* transfer, bool resuming, uint64_t* received)
 {
@@ -253,14 +334,11 @@ int request_once(Transfer* transfer, bool resuming, uint64_t* received)
     if (resuming && resume_headers(transfer, headers) != 0) {
         return ERROR_NOT_ENOUGH_MEMORY; // no resume
     }
-    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI |
-                  (transfer->https ? INTERNET_FLAG_SECURE : 0);
     HttpRequest request = {};
     DWORD started = GetTickCount();
     uint64_t from = transfer->total;
     transfer->status = 0;
-    int result = http_get(transfer->session, transfer->url, resuming ? headers : nullptr, flags,
-                          download_timings.connect_limit, &request) == 0 ? 0 : last_error_result();
+    int result = open_request(transfer, resuming ? headers : nullptr, &request);
     if (result == 0) {
         result = take_response(transfer, request.handle, resuming);
     }

@@ -23,7 +23,9 @@ struct Transfer {
     uint64_t total;             // bytes in the file
     bool length_known;
     uint64_t length;            // of the whole body, as its first response announced it
-    char validator[HEADER_TEXT_SIZE]; // ETag, else Last-Modified, of that response; "" when none
+    char validator[HEADER_TEXT_SIZE]; // ETag, else Last-Modified, of that response, when it is
+                                // strong enough to resume with (If-Range); "" otherwise
+    bool validator_weak;        // that response had one, but too weak to resume with
     DWORD status;               // of the last response; 0 when none came
     DWORD retry_after;          // ms the last response asked to wait; 0 when none
     uint32_t head_length;       // of the body's first bytes, checked to be "MZ"

@@ -281,6 +281,20 @@ int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD 
     return outcome(request->channel);
 }
 
+int http_location(HINTERNET request, const wchar_t* url, wchar_t* out, DWORD units)
+{
+    DWORD size = units * sizeof(wchar_t);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, out, &size, nullptr)) {
+        return 1;
+    }
+    wchar_t* location = copy_wide(out); // the result is written over out
+    DWORD length = units;
+    BOOL combined = location && InternetCombineUrlW(url, location, out, &length, ICU_ENCODE_SPACES_ONLY);
+    DWORD error = location ? GetLastError() : ERROR_NOT_ENOUGH_MEMORY;
+    heap_free(location);
+    return combined ? 0 : fail(error);
+}
+
 void http_close(HttpRequest* request)
 {
     HttpChannel* channel = request->channel;

@@ -55,6 +55,11 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
 // tells whether the read took long enough to have waited for the network.
 int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD timeout_ms, const uint8_t** data,
               DWORD* got, bool* waited);
+// The address a redirect sends the request on to: its Location, resolved against url (the address
+// that answered) as a relative reference, into out (units UTF-16 units; not url itself). 0; else 1
+// with the last error. A request made with INTERNET_FLAG_NO_AUTO_REDIRECT answers a redirect
+// with its own status, so that the asker can judge each hop before anything is asked of it.
+int http_location(HINTERNET request, const wchar_t* url, wchar_t* out, DWORD units);
 // Ends a request: its reader closes it and goes, now or when its call returns.
 void http_close(HttpRequest* request);
 // Reader threads that have not finished yet, given up on or not (for tests that must not end

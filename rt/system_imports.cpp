@@ -9,6 +9,7 @@
     X(L"wininet.dll", HttpQueryInfoA, 20)         \
     X(L"wininet.dll", HttpQueryInfoW, 20)         \
     X(L"wininet.dll", InternetCloseHandle, 4)     \
+    X(L"wininet.dll", InternetCombineUrlW, 20)    \
     X(L"wininet.dll", InternetOpenUrlW, 24)       \
     X(L"wininet.dll", InternetOpenW, 20)          \
     X(L"wininet.dll", InternetQueryOptionW, 16)   \

@@ -43,6 +43,16 @@ std::string program(size_t length)
     return bytes;
 }
 
+// The same after the test server's "edited": every byte but the first two inverted.
+std::string edited_program(size_t length)
+{
+    std::string bytes = program(length);
+    for (size_t i = 2; i < length; ++i) {
+        bytes[i] = (char)~bytes[i];
+    }
+    return bytes;
+}
+
 std::string sha256_hex(const std::string& data)
 {
     Sha256 state;
@@ -639,19 +649,35 @@ Served served(const std::string& stats_url)
 } // namespace
 
 // Servers that misbehave: the download ends with the right file, resumes where it broke, and asks
-// only as much as it needs. Each case has tokens of its own on the test server.
+// only as much as it needs. The file is always one the server served whole: never two versions
+// joined, nor one that came by a plain address on the way from a secure one. Each case has tokens
+// of its own on the test server.
 TEST_F(Download, HostileServers)
 {
     const uint64_t size = 1000000;
     const std::string body = program(size);
+    const std::string edited = edited_program(size);
     static int run_number = 0;
     std::string run_tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++run_number);
     auto x = [&](const std::string& token, const std::string& behaviour) {
         return http("/x/" + token + run_tag + "/" + behaviour + (behaviour.empty() ? "" : "/") + "mz/1000000");
     };
     auto xs = [&](const std::string& token, const std::string& behaviour) {
-        return https("/x/" + token + run_tag + "/" + behaviour + "/mz/1000000");
+        return https("/x/" + token + run_tag + "/" + behaviour + (behaviour.empty() ? "" : "/") + "mz/1000000");
     };
+    // The same secure address with its scheme in capitals, as the system reads it too.
+    auto xs_capitals = [&](const std::string& token, const std::string& behaviour) {
+        return "HTTPS" + xs(token, behaviour).substr(5);
+    };
+    // n requests seen as `each`, then one as `last` unless it is "".
+    auto chain = [](size_t n, const char* each, const char* last) {
+        std::vector<std::string> requests(n, each);
+        if (*last) {
+            requests.push_back(last);
+        }
+        return requests;
+    };
+    const std::vector<std::string> three_refused_redirects = chain(3, "https 302", ""); // one a round
     const std::string closed = refused();
     struct Case {
         const char* name;
@@ -660,6 +686,7 @@ TEST_F(Download, HostileServers)
         const char* token;                 // whose requests are checked
         std::vector<std::string> requests; // as served() gives them
         bool bounded;                      // bytes served stay under 1.05 times the file
+        bool edited;                       // the file is the server's edited one
     };
     const Case cases[] = {
         {"reset after 40 %: resumed", x("a", "reset=0.4"), closed, 0, "a",
@@ -679,9 +706,36 @@ TEST_F(Download, HostileServers)
          {"http 200"}, true},
         {"empty 200 is no program", x("j", "empty"), "", (DWORD)DOWNLOAD_ERROR_NOT_PROGRAM, "j",
          {"http 200", "http 200", "http 200"}, true},
-        // The library reads ahead of a refused body: what the server sent is not bounded here.
+        // A refused hop is never asked: the plain server sees nothing.
         {"https redirected to http: refused", xs("k", "tohttp"), "", (DWORD)DOWNLOAD_ERROR_INSECURE_REDIRECT, "k",
-         {}, false},
+         three_refused_redirects, true},
+        {"https, then http, then https: refused", xs("l", "tohttp/tohttps"), "",
+         (DWORD)DOWNLOAD_ERROR_INSECURE_REDIRECT, "l", three_refused_redirects, true},
+        {"HTTPS in capitals redirected to http: refused", xs_capitals("m", "tohttp"), "",
+         (DWORD)DOWNLOAD_ERROR_INSECURE_REDIRECT, "m", three_refused_redirects, true},
+        {"HTTPS in capitals: served", xs_capitals("n", ""), "", 0, "n", {"https 200"}, true},
+        {"http redirected to https: followed", x("o", "tohttps"), "", 0, "o", {"http 302", "https 200"}, true},
+        // Relative addresses resolve against the one that answered: the https server's here.
+        {"relative redirects after the secure one", x("p", "tohttps/redirect=2,307"), "", 0, "p",
+         {"http 302", "https 307", "https 307", "https 200"}, true},
+        {"ten redirects: followed", x("q", "redirect=10,308"), "", 0, "q", chain(10, "http 308", "http 200"),
+         true},
+        {"eleven redirects: refused, the eleventh never asked", x("r", "redirect=11"), "",
+         (DWORD)DOWNLOAD_ERROR_REDIRECT, "r", chain(3 * 11, "http 302", ""), true},
+        {"resumed through a redirect", x("s", "redirect=1/reset=0.4"), "", 0, "s",
+         {"http 302", "http 200", "http 302 ranged", "http 206 ranged"}, true},
+        // A 206 of the file as edited since, sent whatever If-Range said: its ETag is not the one
+        // asked with, so the file starts again, whole.
+        {"206 with another ETag: starts over", x("t", "reset=0.4/edited/anyrange"), "", 0, "t",
+         {"http 200", "http 206 ranged", "http 200"}, false, true},
+        // A weak tag or a date of the answer's own second would let an edited file through a
+        // server's If-Range: neither is sent, the transfer is not resumed but asked for whole.
+        {"weak ETag only: not resumed", x("u", "reset=0.4/weak/edited"), "", 0, "u",
+         {"http 200", "http 200"}, false, true},
+        {"fresh Last-Modified only: not resumed", x("v", "reset=0.4/fresh/edited"), "", 0, "v",
+         {"http 200", "http 200"}, false, true},
+        {"old Last-Modified only: resumed", x("w", "reset=0.4/noetag"), "", 0, "w",
+         {"http 200", "http 206 ranged"}, true},
     };
     // A token forgotten before its case counts only its own requests (process ids come again);
     // forgotten after it, it ends a stall the case left.
@@ -695,7 +749,7 @@ TEST_F(Download, HostileServers)
         EXPECT_TRUE(result.ended);
         EXPECT_EQ(result.exit_code, c.exit_code);
         if (c.exit_code == 0) {
-            EXPECT_TRUE(read_file(path) == body) << "the file is not the one served";
+            EXPECT_TRUE(read_file(path) == (c.edited ? edited : body)) << "the file is not the one served";
         } else {
             EXPECT_FALSE(file_exists(path));
         }

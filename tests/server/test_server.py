@@ -46,6 +46,22 @@ Resumable resources, hostile on request, with accounting:
         slow=RATE               the body at about RATE bytes per second
         tohttp / tohttps        302 to the same URL without this segment on the HTTP server
                                 (http://HOST:PORT) / HTTPS server (https://localhost:PORT)
+        redirect=N[,CODE]       CODE (default 302) to the same URL with N-1 in place of N (the
+                                segment left out at 1), given as a relative path ("../../..."):
+                                N redirects on the same server
+                                Redirect segments are taken in the order of the path, the first
+                                left first: /tohttp/tohttps/ on HTTPS goes to HTTP, then back.
+        edited[=K]              requests after the first K (default 1) get the resource as edited
+                                since: every byte but the first two inverted ("MZ" stays), with a
+                                new strong ETag and Last-Modified
+        weak                    the only validator is a weak ETag, W/"...", which stays the same
+                                through an edit (the edited file "means the same"), and If-Range
+                                is compared weakly, as a faulty server does: a weak tag that
+                                matches gets a 206
+        fresh                   no ETag; Last-Modified and Date are both the second of the first
+                                request for the path, and stay so through an edit: a file changed
+                                twice within the second it was served
+        anyrange                Range is answered whatever If-Range says (a faulty cache)
       AT is a byte count of this response's body, or a fraction of the whole resource when it
       contains a point ("0.5"); the bytes before a reset or a close have been acknowledged by the
       client's TCP before it happens. Every response of the source carries a strong ETag,
@@ -100,6 +116,7 @@ import urllib.parse
 PERIOD = 251 * 256
 PATTERN = bytes((i % 251) ^ ((i // 251) % 256) for i in range(PERIOD))
 PATTERN2 = PATTERN * 2
+INVERTED = bytes(255 - i for i in range(256))  # a translate() table
 SEND_BLOCK = 256 * 1024
 # A fixed date for the pattern's Last-Modified, so that both servers give the same validator.
 PATTERN_MODIFIED = 1767225600  # 2026-01-01
@@ -150,6 +167,7 @@ class Ledger:
         self.proxy_ports = set()  # local ports of the proxy's connections to the servers
         self.proxy_log = []
         self.stall_ends = {}    # token -> Event that ends its stalls early (set by forget)
+        self.first_seen = {}    # (token, path) -> whole second of its first request
 
     def now(self):
         return round(time.monotonic() - self.started, 3)
@@ -158,6 +176,7 @@ class Ledger:
         with self.lock:
             key = (token, record["path"])
             self.counts[key] = self.counts.get(key, 0) + 1
+            self.first_seen.setdefault(key, int(time.time()))
             record["n"] = self.counts[key]
             record["t"] = self.now()
             self.requests.setdefault(token, []).append(record)
@@ -182,9 +201,14 @@ class Ledger:
             self.requests.pop(token, None)
             for key in [k for k in self.counts if k[0] == token]:
                 del self.counts[key]
+                self.first_seen.pop(key, None)
             stall_end = self.stall_ends.pop(token, None)
         if stall_end:
             stall_end.set()
+
+    def first_second(self, token, path):
+        with self.lock:
+            return self.first_seen[(token, path)]
 
     def stall_end(self, token):
         with self.lock:
@@ -249,6 +273,24 @@ class FileSource:
                 yield piece
 
 
+class EditedSource:
+    """A source as edited since it was first served: every byte but the first two inverted, so
+    that a program stays one, and a body joined from both versions matches neither."""
+
+    def __init__(self, source):
+        self.source = source
+        self.length = source.length
+        self.basis = source.basis + "-edited"
+        self.modified = source.modified + 3600
+
+    def blocks(self, start, count, block):
+        offset = start
+        for piece in self.source.blocks(start, count, block):
+            kept = max(0, min(2 - offset, len(piece)))
+            yield piece[:kept] + piece[kept:].translate(INVERTED)
+            offset += len(piece)
+
+
 def parse_source(parts, files_dir):
     kind = parts[0]
     if kind in ("pattern", "mz") and len(parts) == 2:
@@ -265,7 +307,9 @@ SOURCE_KINDS = ("pattern", "mz", "files")
 # Behaviour name -> default K (requests it applies to); None means every request.
 BEHAVIOURS = {"reset": 1, "close": 1, "stall": 1, "status": None, "norange": None, "newetag": None,
               "noetag": None, "portal": None, "empty": None, "slow": None, "tohttp": None,
-              "tohttps": None, "plain": None}
+              "tohttps": None, "plain": None, "redirect": None, "edited": 1, "weak": None, "fresh": None,
+              "anyrange": None}
+REDIRECTS = ("tohttp", "tohttps", "redirect")
 
 
 def parse_hostile_path(parts):
@@ -312,8 +356,12 @@ def parse_range(value, total):
     return start, min(end, total - 1)
 
 
-def if_range_matches(value, etag, modified):
+def if_range_matches(value, etag, modified, weak=False):
+    """Whether If-Range lets the range through: RFC 9110's strong comparison, or with weak the
+    weak one of a faulty server (W/ ignored on both sides)."""
     value = value.strip()
+    if weak:
+        return etag is not None and value.removeprefix("W/") == etag.removeprefix("W/")
     if value.startswith('"'):
         return etag is not None and value == etag
     if value.startswith("W/"):
@@ -332,11 +380,17 @@ PORTAL_PAGE = (b"<!DOCTYPE html>\n<html><head><title>Sign in to the network</tit
 
 class Handler(http.server.BaseHTTPRequestHandler):
     mz_head = False  # set per request from the "mz" query
+    fixed_date = None  # a resource's own Date (fresh), else None for the clock's
     protocol_version = "HTTP/1.1"
     server_version = "QwiTestServer/1"
 
     def log_message(self, format, *args):  # quiet; failures show in the tests themselves
         pass
+
+    def date_time_string(self, timestamp=None):
+        if timestamp is None and self.fixed_date is not None:
+            timestamp = self.fixed_date
+        return super().date_time_string(timestamp)
 
     # -- sending helpers -------------------------------------------------------------------
     def send_head(self, code, length_text, content_type="application/octet-stream", extra=()):
@@ -388,6 +442,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         parts = [urllib.parse.unquote(p) for p in self.path.split("?")[0].split("/")[1:]]
         self.mz_head = "mz" in self.path.partition("?")[2].split("&")
+        self.fixed_date = None
         try:
             self.dispatch(parts)
         except (ValueError, IndexError):
@@ -485,14 +540,31 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
         self.server.ledger.add_bytes(record, "body_bytes", len(body))
 
+    def redirect(self, record):
+        """Answers the first redirect segment of the path, if any; True when it did."""
+        path, query_mark, query = self.path.partition("?")
+        parts = path.split("/")
+        for index, part in enumerate(parts):
+            name, _, args = urllib.parse.unquote(part).partition("=")
+            if name in ("tohttp", "tohttps"):
+                code = 302
+                location = self.server.base_url(name[2:]) + "/".join(parts[:index] + parts[index + 1:])
+            elif name == "redirect" and int(args.split(",")[0]) > 0:
+                hops, _, code_text = args.partition(",")
+                code = int(code_text or 302)
+                left = ["redirect=%d%s" % (int(hops) - 1, "," + code_text if code_text else "")]
+                rest = parts[index + 1:]
+                location = "../" * len(rest) + "/".join((left if int(hops) > 1 else []) + rest)
+            else:
+                continue
+            self.answer_small(record, code, self.error_page(code), "text/html",
+                              [("Location", location + query_mark + query)])
+            return True
+        return False
+
     def serve_hostile(self, record, n, behaviours, source_parts):
-        for scheme in ("http", "https"):
-            if "to" + scheme in behaviours:
-                path = "/".join(p for p in self.path.split("/") if p != "to" + scheme)
-                location = self.server.base_url(scheme) + path
-                self.answer_small(record, 302, self.error_page(302), "text/html",
-                                  [("Location", location)])
-                return "complete"
+        if any(name in behaviours for name in REDIRECTS) and self.redirect(record):
+            return "complete"
         args = behaviours.get("status")
         if args is not None and applies("status", args, 1, n):
             code = int(args[0])
@@ -507,14 +579,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
             return "complete"
 
         source = parse_source(source_parts, self.server.files_dir)
+        first_basis = source.basis
+        if "edited" in behaviours and not applies("edited", behaviours["edited"], 0, n):
+            source = EditedSource(source)
         total = source.length
-        etag = None if "noetag" in behaviours else '"%s"' % source.basis
+        etag = None if "noetag" in behaviours or "fresh" in behaviours else '"%s"' % source.basis
         modified = source.modified
         if "newetag" in behaviours:
             etag = '"%s-r%d"' % (source.basis, n) if etag else None
             modified += n
+        if "fresh" in behaviours:
+            modified = self.fixed_date = self.server.ledger.first_second(self.token, record["path"])
         validators = [("Accept-Ranges", "bytes"),
                       ("Last-Modified", email.utils.formatdate(modified, usegmt=True))]
+        if "weak" in behaviours:
+            etag, modified = 'W/"%s"' % first_basis, None
+            validators = validators[:1]
         if etag:
             validators.insert(0, ("ETag", etag))
         plain = "plain" in behaviours
@@ -525,7 +605,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if "norange" not in behaviours and not plain:
             wanted = parse_range(self.headers.get("Range"), total)
             if_range = self.headers.get("If-Range")
-            if wanted is not None and if_range is not None and not if_range_matches(if_range, etag, modified):
+            if (wanted is not None and if_range is not None and "anyrange" not in behaviours and
+                    not if_range_matches(if_range, etag, modified, "weak" in behaviours)):
                 wanted = None
         if wanted == "416":
             self.server.ledger.update(record, status=416)

@@ -18,6 +18,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import test_server  # noqa: E402
@@ -352,24 +353,75 @@ class AnswerTest(ServerTestCase):
                 self.assertEqual(self.get(path)[2] == PE_FILE, then_program)
 
     def test_redirects(self):
-        """Each case: from-scheme, behaviour, where Location must point."""
-        http_base = "http://127.0.0.1:%d" % self.servers.http_port
-        https_base = "https://localhost:%d" % self.servers.https_port
+        """Each case: the scheme asked first, behaviours, and the (server, status) of each request
+        the chain then makes, followed as a client resolves Location against the address that
+        answered. tohttp/tohttps give the other server's absolute address, redirect=N a relative
+        path; either leaves its own segment out (or counted down) and the rest as it was."""
         cases = [
-            ("https to http", "https", "tohttp", http_base),
-            ("http to https", "http", "tohttps", https_base),
+            ("https to http", "https", ["tohttp"], [("https", 302), ("http", 200)]),
+            ("http to https", "http", ["tohttps"], [("http", 302), ("https", 200)]),
+            ("https, http, https", "https", ["tohttp", "tohttps"], [("https", 302), ("http", 302), ("https", 200)]),
+            ("http, https, http", "http", ["tohttps", "tohttp"], [("http", 302), ("https", 302), ("http", 200)]),
+            ("three relative", "http", ["redirect=3"], [("http", 302)] * 3 + [("http", 200)]),
+            ("relative 308", "https", ["redirect=1,308"], [("https", 308), ("https", 200)]),
+            ("relative on the other server", "http", ["tohttps", "redirect=2,307", "noetag"],
+             [("http", 302), ("https", 307), ("https", 307), ("https", 200)]),
         ]
-        for case, scheme, behaviour, base in cases:
+        bases = {"http": "http://127.0.0.1:%d" % self.servers.http_port,
+                 "https": "https://localhost:%d" % self.servers.https_port}
+        for case, scheme, behaviours, expected in cases:
             with self.subTest(case):
                 token = self.token(case)
-                status, fields, _ = self.get(test_server.hostile_path(token, behaviour, mz=500), scheme=scheme)
-                target = test_server.hostile_path(token, mz=500)
-                self.assertEqual((status, fields["Location"]), (302, base + target))
-                to_scheme = "https" if base.startswith("https") else "http"
-                status, _, body = self.get(target, scheme=to_scheme)
-                self.assertEqual((status, body[:2]), (200, b"MZ"))
-                self.assertEqual([(r["server"], r["status"]) for r in self.stats(token)["requests"]],
-                                 [(scheme, 302), (to_scheme, 200)])
+                url = bases[scheme] + test_server.hostile_path(token, *behaviours, mz=500)
+                for hop_scheme, status in expected:
+                    self.assertTrue(url.startswith(bases[hop_scheme]), url)
+                    got, fields, body = self.get(url[len(bases[hop_scheme]):], scheme=hop_scheme)
+                    self.assertEqual(got, status)
+                    if status != 200:
+                        location = fields["Location"]
+                        taken = next(p for p in urllib.parse.urlsplit(url).path.split("/")
+                                     if p.startswith(("tohttp", "redirect=")))
+                        self.assertEqual(location.startswith("../"), taken.startswith("redirect="), location)
+                        url = urllib.parse.urljoin(url, location)
+                self.assertEqual(body[:2], b"MZ")
+                self.assertEqual(url, bases[expected[-1][0]] + test_server.hostile_path(
+                    token, *[b for b in behaviours if not b.startswith(("to", "redirect"))], mz=500))
+                self.assertEqual([(r["server"], r["status"]) for r in self.stats(token)["requests"]], expected)
+
+    def test_edits_and_validators(self):
+        """Each case: behaviours; the first response's ETag ("strong" the resource's own, "weak"
+        W/ of it) and Last-Modified ("old" the pattern's date, "its Date" the response's own Date),
+        None when absent; then a resume from byte 100 with If-Range (ETag, else Last-Modified):
+        its status, and whether its validators are the first response's. Its bytes are the edited
+        file's wherever the resource is edited after its first request."""
+        size = 1000
+        files = {False: b"MZ" + pattern(2, size), True: b"MZ" + bytes(255 - b for b in pattern(2, size))}
+        old_date = email.utils.formatdate(test_server.PATTERN_MODIFIED, usegmt=True)
+        cases = [
+            ("unchanged", [], "strong", "old", 206, True),
+            ("edited", ["edited"], "strong", "old", 200, False),
+            ("edited after two", ["edited=2"], "strong", "old", 206, True),
+            ("weak tag, compared weakly", ["weak", "edited"], "weak", None, 206, True),
+            ("fresh date", ["fresh", "edited"], None, "its Date", 206, True),
+            ("If-Range disregarded", ["anyrange", "edited"], "strong", "old", 206, False),
+        ]
+        for case, behaviours, etag, modified, status, same in cases:
+            with self.subTest(case):
+                path = test_server.hostile_path(self.token(case), *behaviours, mz=size)
+                first_status, first, body = self.get(path)
+                self.assertEqual(first_status, 200)
+                self.assertTrue(body == files[False], "the first answer is the file as it was")
+                self.assertEqual(first.get("ETag"), {"strong": '"mz%d"' % size, "weak": 'W/"mz%d"' % size,
+                                                     None: None}[etag])
+                self.assertEqual(first.get("Last-Modified"), {"old": old_date, "its Date": first["Date"],
+                                                              None: None}[modified])
+                validator = first.get("ETag") or first["Last-Modified"]
+                got_status, second, rest = self.get(path, {"Range": "bytes=100-", "If-Range": validator})
+                self.assertEqual(got_status, status)
+                self.assertEqual((second.get("ETag"), second.get("Last-Modified")) ==
+                                 (first.get("ETag"), first.get("Last-Modified")), same)
+                edited = "edited" in behaviours and "edited=2" not in behaviours
+                self.assertTrue(rest == files[edited][100 if status == 206 else 0:], "wrong bytes")
 
     def test_plain_answers_like_a_file_server(self):
         """plain: the whole file with its length and no validators, whatever range is asked for;
