@@ -1,6 +1,7 @@
 // What the download decides without the network.
 #include "app/download_policy.h"
 
+#include "app/address.h"
 #include "rt/text.h"
 
 static const char RANGE_UNIT[] = "bytes ";
@@ -8,6 +9,11 @@ static const uint32_t RANGE_NUMBER_MAX_DIGITS = 19; // any such number fits in 6
 static const uint32_t CONTENT_LENGTH_MAX_DIGITS = 20;
 
 DownloadTimings download_timings = {1000, 3000, 30000, 30000, 30000};
+
+bool address_may_be_asked(const char* url, bool pinned)
+{
+    return pinned || url_is_https(url);
+}
 
 DownloadVerdict download_verdict(int result, DWORD status)
 {
