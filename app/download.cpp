@@ -239,14 +239,21 @@ static int run_download(RunFolder* run)
     }
     InstallerConfig* config = process_globals.config;
     Address addresses[2] = {{config->https_url}, {config->http_url}};
+    bool pinned = config->sha256 != nullptr || config->signer != nullptr;
     int result = 0;
     for (Address& address : addresses) {
         address.ruled_out = address.url == nullptr;
-        if (address.url) {
-            address_without_credentials(address.url, address.shown, sizeof address.shown);
-            address.wide = utf8_to_wide(nullptr, nullptr, address.url, -1);
-            result = address.wide ? result : ERROR_NOT_ENOUGH_MEMORY;
+        if (!address.url) {
+            continue;
         }
+        address_without_credentials(address.url, address.shown, sizeof address.shown);
+        if (!address_may_be_asked(address.url, pinned)) {
+            address.ruled_out = true; // the other address goes on; with none left, the run fails
+            install_log("%s is not asked: a plain http address needs sha256 or signer", address.shown);
+            continue;
+        }
+        address.wide = utf8_to_wide(nullptr, nullptr, address.url, -1);
+        result = address.wide ? result : ERROR_NOT_ENOUGH_MEMORY;
     }
     if (result == 0) {
         if (http_session_open(session, DOWNLOAD_AGENT, download_cancel_signal()) != 0) {

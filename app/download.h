@@ -8,10 +8,11 @@
 struct RunFolder;
 
 // Thread entry; run_folder is the RunFolder the setup file goes into. Tries the addresses in
-// rounds (the first address first in each), resumes broken transfers, and posts one worker-done
+// rounds (the first address first in each; one that is not https only when the configuration
+// pins the file, see address_may_be_asked), resumes broken transfers, and posts one worker-done
 // message at its end (WORKER_DONE_COMPLETE after a complete download, WORKER_DONE_FAILED after
 // the last failure; none after a cancel). Exit code 0 when the file is complete and under the
-// run's lock, else the last attempt's result.
+// run's lock, else the last attempt's result (DOWNLOAD_ERROR_NO_ADDRESS when none was asked).
 DWORD WINAPI download_worker(void* run_folder);
 
 // Stops a running worker from any thread: it ends any wait at once, deletes its partial file,

@@ -10,6 +10,11 @@ static const uint32_t CONTENT_LENGTH_MAX_DIGITS = 20;
 
 DownloadTimings download_timings = {1000, 3000, 30000, 30000, 30000};
 
+bool address_may_be_asked(const char* url, bool pinned)
+{
+    return pinned || url_is_https(url);
+}
+
 DownloadVerdict download_verdict(int result, DWORD status)
 {
     if (result == ERROR_DISK_FULL || result == ERROR_HANDLE_DISK_FULL) {

@@ -16,7 +16,7 @@ const int DOWNLOAD_ERROR_DIGEST = ERROR_INVALID_DATA;     // the body does not m
 const int DOWNLOAD_ERROR_NOT_PROGRAM = ERROR_BAD_EXE_FORMAT; // empty, or not starting with "MZ"
 const int DOWNLOAD_ERROR_INSECURE_REDIRECT = ERROR_INTERNET_HTTPS_TO_HTTP_ON_REDIR;
 const int DOWNLOAD_ERROR_REDIRECT = ERROR_HTTP_REDIRECT_FAILED; // too many hops, or to no http(s) address
-const int DOWNLOAD_ERROR_NO_ADDRESS = ERROR_INTERNET_INVALID_URL; // no address configured
+const int DOWNLOAD_ERROR_NO_ADDRESS = ERROR_INTERNET_INVALID_URL; // no address configured, or none may be asked
 const int DOWNLOAD_ERROR_CANCELLED = ERROR_CANCELLED;     // download_cancel stopped the attempt
 const int DOWNLOAD_ERROR_TIMEOUT = ERROR_INTERNET_TIMEOUT; // no answer, or no body byte, in time
 
@@ -40,6 +40,11 @@ enum DownloadVerdict {
     VERDICT_RULED_OUT,  // this address is not asked again in this run
     VERDICT_STOP,       // nothing more is tried (the disk is full)
 };
+// Whether an address may be asked at all. The installer runs elevated and starts what it
+// downloads, and a plain answer can come from anyone on the way, a proxy that the user's own
+// settings name included (the system reads them for an elevated process too): an address that is
+// not https (url_is_https) is asked only when the file is pinned by sha256 or signer (pinned).
+bool address_may_be_asked(const char* url, bool pinned);
 // The verdict for an attempt's result and HTTP status (0: none came).
 DownloadVerdict download_verdict(int result, DWORD status);
 // Whether a transfer that ended with result goes on where it broke: only after the last response

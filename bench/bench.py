@@ -7,6 +7,7 @@ a baseline measured in the same run, with their ratio.
 """
 
 import argparse
+import hashlib
 import os
 import re
 import shutil
@@ -18,6 +19,25 @@ import tempfile
 import time
 
 MIB = 1 << 20
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "server"))
+import test_server  # noqa: E402  the bodies the loopback server sends
+
+
+def file_sha256(path):
+    """The pin of a served file: the installer asks a plain http address only with one."""
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(MIB), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def program_body_sha256(size):
+    """The pin of the server's /body/SIZE?mz: the test pattern beginning with "MZ"."""
+    digest = hashlib.sha256()
+    for piece in test_server.PatternSource(size, mz=True).blocks(0, size, MIB):
+        digest.update(piece)
+    return digest.hexdigest()
 
 
 def newest_run_folder_setup():
@@ -84,6 +104,7 @@ def ratio(value, base):
 
 def speed(args, wine, out):
     url = "http://127.0.0.1:%s/files/%s" % (args.http_port, os.path.basename(args.payload))
+    pin = file_sha256(args.payload)
     tmp_dir = os.path.join(args.work, "tmp")
     os.makedirs(tmp_dir, exist_ok=True)
     wine.set_tmp(tmp_dir)
@@ -124,7 +145,7 @@ def speed(args, wine, out):
         for rule, key in (("full", "loop"), ("arrived", "loop_arrived")):
             inner[key] = fields(wine.run(args.wininet_loop, url, loop_out, "--rule", rule))
         net_only = fields(wine.run(args.wininet_loop, url, loop_out, "--rule", "full", "--no-write"))
-        profile = [fields(wine.run(args.profile, url, loop_out, "200")) for _ in range(3)]
+        profile = [fields(wine.run(args.profile, url, pin, loop_out, "200")) for _ in range(3)]
         report[dpi] = (rows, inner, net_only, profile)
         for path in (os.path.join(args.work, "loop.bin"), curl_out):
             if os.path.exists(path):
@@ -175,8 +196,9 @@ def memory(args, wine, out):
                              ("worker + splash (`download_profile.exe`)", args.profile, ["0"])):
         peaks = []
         for size in (MIB, 256 * MIB):
-            url = "http://127.0.0.1:%s/body/%d" % (args.http_port, size)
-            line = wine.run(exe, url, target, *extra)
+            # A body that is a program ("MZ" first) and pinned, as the installer wants it.
+            url = "http://127.0.0.1:%s/body/%d?mz" % (args.http_port, size)
+            line = wine.run(exe, url, program_body_sha256(size), target, *extra)
             f = fields(line)
             if "peak_working_set" not in f:
                 raise RuntimeError("no peak in: " + line)

@@ -20,9 +20,23 @@ fi
 # shellcheck disable=SC1091
 . "$state/server.env"
 
+# The pin of the server's /body/N?mz (the test pattern beginning with "MZ"): the installer asks a
+# plain http address only with one.
+pin() {
+    /usr/bin/python3 - "$root/tests/server" "$1" <<'PIN'
+import hashlib, sys
+sys.path.insert(0, sys.argv[1])
+import test_server
+size = int(sys.argv[2])
+digest = hashlib.sha256()
+for piece in test_server.PatternSource(size, mz=True).blocks(0, size, 1 << 20):
+    digest.update(piece)
+print(digest.hexdigest())
+PIN
+}
 run() {
     QWI_WINE_STATE="$state" "$root/tests/wine/run.sh" "$bench" \
-        "http://127.0.0.1:$QWI_HTTP_PORT/body/$1" "Z:$(echo "$state/bench-download.bin" | tr / '\\')"
+        "http://127.0.0.1:$QWI_HTTP_PORT/body/$1?mz" "$(pin "$1")" "Z:$(echo "$state/bench-download.bin" | tr / '\\')"
 }
 field() { sed -n "s/.*$1=\([0-9]*\).*/\1/p"; }
 

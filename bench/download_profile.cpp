@@ -1,6 +1,7 @@
 // Where the installer's download time goes: runs the real splash (its images, its DPI, its
 // throttle) and the real download worker against a URL, then times renders on their own.
-// Usage: download_profile.exe URL OUTPUT_PATH (a new run folder is made next to it) [RENDERS]
+// Usage: download_profile.exe URL SHA256 OUTPUT_PATH [RENDERS] (a new run folder is made next to
+// OUTPUT_PATH; SHA256 pins the body, without which a plain http address is not asked)
 // Prints: dpi=... ms=... bytes=... renders=... skipped=... and the process's peak memory at the
 // end of the download, then the mean cost of one render over RENDERS renders (default 200) of
 // changing progress: render_ms for the whole card (the splash thread's renders), worker_render_ms
@@ -71,25 +72,26 @@ static void pump_until(HANDLE worker)
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 3) {
-        fwprintf(stderr, L"usage: download_profile.exe URL OUTPUT_PATH [RENDERS]\n");
+    if (argc < 4) {
+        fwprintf(stderr, L"usage: download_profile.exe URL SHA256 OUTPUT_PATH [RENDERS]\n");
         return 2;
     }
-    int renders = argc > 3 ? _wtoi(argv[3]) : 200;
+    int renders = argc > 4 ? _wtoi(argv[4]) : 200;
     if (load_system_imports() != 0) {
         return 2;
     }
     process_globals.heap = GetProcessHeap();
     static char url[4096];
-    static char path[4096];
+    static char pin[128];
     if (!WideCharToMultiByte(CP_UTF8, 0, argv[1], -1, url, sizeof url, nullptr, nullptr)
-        || !WideCharToMultiByte(CP_UTF8, 0, argv[2], -1, path, sizeof path, nullptr, nullptr)) {
+        || !WideCharToMultiByte(CP_UTF8, 0, argv[2], -1, pin, sizeof pin, nullptr, nullptr)) {
         return 2;
     }
     static InstallerConfig config;
     static AppState app;
     config.expected_size = DEFAULT_EXPECTED_SIZE;
     config.https_url = url;
+    config.sha256 = pin;
     process_globals.config = &config;
     process_globals.app = &app;
 
@@ -107,7 +109,7 @@ int wmain(int argc, wchar_t** argv)
 
     double started = now_ms();
     static RunFolder run;
-    if (bench_run_folder(argv[2], &run) != 0) {
+    if (bench_run_folder(argv[3], &run) != 0) {
         return 1;
     }
     HANDLE worker = CreateThread(nullptr, 0, download_worker, &run, 0, nullptr);

@@ -52,7 +52,7 @@ flags=(-std=c++17 -O2 -Wall -municode -static -DUNICODE -D_UNICODE)
 x86_64-w64-mingw32-windres -I "$root/res" "$root/res/art.rc" -O coff -o "$tools/art.res"
 "$cxx" "${flags[@]}" -fno-exceptions -fno-rtti -I "$root" -DNOMINMAX -D_WIN32_WINNT=0x0601 -DWINVER=0x0601 \
     -o "$tools/download_profile.exe" "$here/download_profile.cpp" "$tools/art.res" "$b64/libqwi_core.a" \
-    -lpsapi -lole32 -lshell32 -lgdi32 -luser32 -ladvapi32 -lkernel32 -luuid
+    -lpsapi -lole32 -loleaut32 -luuid -lshell32 -lgdi32 -luser32 -ladvapi32 -lkernel32 -lntdll # as QWI_SYSTEM_LIBS
 
 # ---- Wine prefix, server, payload -----------------------------------------------------------
 say "preparing the Wine prefix $state and the loopback server"
@@ -76,9 +76,10 @@ export WINEPREFIX DISPLAY
 
 url="http://127.0.0.1:$QWI_HTTP_PORT/files/bench-setup.exe"
 stamp_windows="Z:$(echo "$work/setup-started.txt" | tr / '\\')"
+# Pinned by its SHA-256: the installer asks a plain http address only with a pin.
 for kind in speed:"$b64" startup:"$b64_startup"; do
     python3 "$root/tools/qwi_config.py" write "${kind#*:}/QuorvelWebInstaller.exe" -o "$work/installer-${kind%%:*}.exe" \
-        "https_url=$url" "http_url=$url" "setup_args=$stamp_windows" >/dev/null
+        "https_url=$url" "http_url=$url" "setup_args=$stamp_windows" --sha256-of "$payload" >/dev/null
 done
 
 # ---- measurements ---------------------------------------------------------------------------

@@ -4,8 +4,9 @@
 #   2. builds the installer and a stand-in setup program (tests/helpers/fake_setup.exe),
 #   3. serves the stand-in from the local test server (tests/server/test_server.py), slowed down
 #      so that the splash stays up for a few seconds,
-#   4. points a copy of the installer at that server (tools/qwi_config.py) and runs it under Wine,
-#      on your display when $DISPLAY works, else on a virtual one,
+#   4. points a copy of the installer at that server and pins the stand-in by its SHA-256
+#      (tools/qwi_config.py write ... --sha256-of setup.exe: a plain http:// address is used only
+#      with a pin), and runs it under Wine, on your display when $DISPLAY works, else on a virtual one,
 #   5. reports the exit code, the command line the setup program received, the installer's log
 #      and a screenshot of the splash (build/demo/splash.png).
 #
@@ -179,8 +180,15 @@ url="http://127.0.0.1:$(cat "$demo/relay.port")/files/setup.exe"
 
 demo_exe=$demo/QuorvelWebInstaller.exe
 setup_args='"AID=32197" --demo'
-/usr/bin/python3 "$root/tools/qwi_config.py" write "$installer" -o "$demo_exe" \
-    "https_url=$url" "http_url=$url" "setup_args=$setup_args" >/dev/null
+# The installer runs elevated and starts what it downloads, so it asks a plain http:// address only
+# when the configuration pins the setup program: here by its SHA-256 (a signed setup program can be
+# pinned by its signer instead, --signer-of). This is the deployer's step too.
+configure=(/usr/bin/python3 "$root/tools/qwi_config.py" write "$installer" -o "$demo_exe"
+           "https_url=$url" "http_url=$url" "setup_args=$setup_args" --sha256-of "$files/setup.exe")
+step "Configuring a copy of the installer: plain http, pinned by the setup program's SHA-256"
+echo "tools/qwi_config.py write ${installer#"$root"/} -o ${demo_exe#"$root"/} https_url=$url http_url=$url" \
+    "'setup_args=$setup_args' --sha256-of ${files#"$root"/}/setup.exe"
+"${configure[@]}" >/dev/null
 
 # ---- 5. run -------------------------------------------------------------------------------
 # One quick program first, so that the prefix's own processes are up before the installer starts.

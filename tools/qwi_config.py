@@ -257,8 +257,9 @@ def check_signer(value):
     return None
 
 
-def check_text(text):
-    """(errors, warnings) for block text (bytes) as the installer would read it."""
+def check_text(text, allow_unverified_http=False):
+    """(errors, warnings) for block text (bytes) as the installer would read it. A plain http://
+    address without sha256 or signer is an error, which allow_unverified_http makes a warning."""
     errors, warnings = [], []
     if len(text) > MAX_TEXT:
         errors.append("the text is %d bytes; the block holds at most %d bytes of text plus its "
@@ -318,11 +319,21 @@ def check_text(text):
         warnings.append("no https_url: the installer tries only http_url, and its error window's "
                         "link opens https_url")
     if not any(key in seen for key in PIN_KEYS):
-        for key in URL_KEYS:
-            if given.get(key, b"").startswith(b"http://"):
-                warnings.append("%s is plain http:// and neither sha256 nor signer is set: "
-                                "whoever is on the way can send any program, and the installer "
-                                "starts it with administrator rights" % key)
+        unpinned = [key for key in URL_KEYS if given.get(key, b"").startswith(b"http://")]
+        for key in unpinned:
+            why = ("%s is plain http:// and neither sha256 nor signer is set: whoever is on the "
+                   "way (a proxy, the network) could send any program, and the installer runs "
+                   "elevated and starts what it downloads, so it never asks such an address" % key)
+            if allow_unverified_http:
+                warnings.append(why + " (allowed by --allow-unverified-http)")
+            else:
+                errors.append(why + "; pin the setup program (--sha256-of SETUP.EXE or "
+                              "--signer-of SETUP.EXE), use https://, or pass "
+                              "--allow-unverified-http to allow it anyway")
+        if unpinned and all(key in unpinned for key in URL_KEYS if key in given):
+            (warnings if allow_unverified_http else errors).append(
+                "no address is left that the installer asks: every run would end in its error "
+                "window")
     return errors, warnings
 
 
@@ -453,7 +464,7 @@ def command_show(args):
 def command_validate(args):
     image, offset = load_image(args.exe)
     text, warnings = block_text(image.data[offset:offset + BLOCK_SIZE], args.exe)
-    errors, text_warnings = check_text(text)
+    errors, text_warnings = check_text(text, args.allow_unverified_http)
     warnings += text_warnings
     cert_offset, cert_size = image.security_directory()
     if cert_size:
@@ -619,7 +630,7 @@ def command_write(args):
                         % args.exe)
     text = new_text(args, current[:nul] if nul >= 0 else b"")
 
-    errors, warnings = check_text(text)
+    errors, warnings = check_text(text, args.allow_unverified_http)
     if errors:
         print_notes("error", "new block", errors)
         raise ToolError("refused: the new configuration has %d problem%s; nothing was written"
@@ -658,6 +669,11 @@ def command_write(args):
 # Command line
 
 
+UNVERIFIED_HELP = ("%s a plain http:// address without sha256 or signer (a warning instead of an "
+                   "error); the installer still never asks such an address, since it runs "
+                   "elevated and starts what it downloads")
+
+
 def build_parsers():
     top = argparse.ArgumentParser(
         prog=PROG,
@@ -681,6 +697,8 @@ def build_parsers():
         description="Check the configuration block of an executable as the installer would read "
                     "it. Problems go to standard error; exit code 1 when there are any.")
     validate.add_argument("exe", metavar="EXE", help="installer executable")
+    validate.add_argument("--allow-unverified-http", action="store_true",
+                          help=UNVERIFIED_HELP % "accept")
     validate.set_defaults(run=command_validate)
     parsers["validate"] = validate
 
@@ -691,8 +709,9 @@ def build_parsers():
                     "lines are written in the order https_url, http_url, setup_args, sha256, "
                     "signer. "
                     "--from-file writes a whole text as it is. Nothing is written when the text "
-                    "does not fit, has unknown keys, bad addresses or lines the installer would "
-                    "misread. The PE checksum of the result is updated.",
+                    "does not fit, has unknown keys, bad addresses, a plain http:// address "
+                    "without sha256 or signer (the installer never asks one) or lines the "
+                    "installer would misread. The PE checksum of the result is updated.",
         epilog="Known keys: https_url and http_url (http:// or https:// addresses of setup.exe; "
                "https_url is tried first), setup_args (arguments for the setup program), sha256 "
                "(64 hex digits, the SHA-256 of setup.exe), signer (the common name of the "
@@ -719,6 +738,7 @@ def build_parsers():
     write.add_argument("--drop-signature", action="store_true",
                        help="allow writing a signed EXE by removing its signature "
                             "(sign the result again)")
+    write.add_argument("--allow-unverified-http", action="store_true", help=UNVERIFIED_HELP % "write")
     write.add_argument("-n", "--dry-run", action="store_true",
                        help="check and print the new text; write nothing")
     write.set_defaults(run=command_write)

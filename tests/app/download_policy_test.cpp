@@ -216,3 +216,30 @@ TEST(DownloadPolicy, PartialResponsesThatContinueTheFile)
             << c.name;
     }
 }
+
+// An address that is not https is asked only with a pin: the scheme is read without regard to
+// case, as the system's HTTP library reads it, and anything but https counts as plain.
+TEST(DownloadPolicy, PlainAddressesOnlyWithAPin)
+{
+    const struct {
+        const char* url;
+        bool pinned;
+        bool asked;
+    } cases[] = {
+        {"https://example.test/setup.exe", false, true},
+        {"HTTPS://example.test/setup.exe", false, true},
+        {"hTtPs://example.test/setup.exe", false, true},
+        {"http://example.test/setup.exe", false, false},
+        {"HTTP://example.test/setup.exe", false, false},
+        {"ftp://example.test/setup.exe", false, false},
+        {"https:example.test/setup.exe", false, false},
+        {" https://example.test/setup.exe", false, false},
+        {"", false, false},
+        {"http://example.test/setup.exe", true, true},
+        {"ftp://example.test/setup.exe", true, true}, // the pin decides what may start, whatever brought it
+        {"https://example.test/setup.exe", true, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(address_may_be_asked(c.url, c.pinned), c.asked) << "\"" << c.url << "\" pinned " << c.pinned;
+    }
+}

@@ -8,6 +8,7 @@
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/download.h"
+#include "app/install_log.h"
 #include "app/worker_report.h"
 #include "rt/process.h"
 #include "app/run_folder.h"
@@ -139,6 +140,10 @@ protected:
             Sleep(10);
         }
         EXPECT_EQ(http_readers_alive(), 0) << "a request's reader still runs after the test";
+        if (log_open) {
+            install_log_close();
+            EXPECT_TRUE(DeleteFileW(widen(log_path()).c_str()));
+        }
         if (app.splash_ready) {
             CloseHandle(app.splash_ready);
         }
@@ -191,6 +196,37 @@ protected:
         return finish_worker(thread);
     }
 
+    // Pins the setup program to body (its SHA-256): a plain http address is asked only then.
+    void pin(const std::string& body)
+    {
+        pin_value = sha256_hex(body);
+        config.sha256 = &pin_value[0];
+    }
+
+    std::string log_path() const { return run_path + "\\" + INSTALL_LOG_NAME; }
+
+    // Opens the run's log, as installer_main does before it starts the worker.
+    void open_log()
+    {
+        ASSERT_EQ(install_log_open(run.folder), 0);
+        log_open = true;
+    }
+
+    // The events logged since the last call, without their times.
+    std::vector<std::string> new_log_events()
+    {
+        std::string text = read_file(log_path());
+        std::vector<std::string> events;
+        for (size_t at = log_seen, end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2) {
+            std::string line = text.substr(at, end - at);
+            size_t space = line.find(' ');
+            EXPECT_NE(space, std::string::npos) << line;
+            events.push_back(line.substr(space + 1));
+            log_seen = end + 2;
+        }
+        return events;
+    }
+
     ProcessGlobals saved;
     DownloadTimings saved_timings;
     InstallerConfig config;
@@ -198,7 +234,9 @@ protected:
     std::string http_port, https_port, closed_port;
     rt_test::ScratchDir scratch;
     RunFolder run = {};
-    std::string path, run_path, https_value, http_value;
+    std::string path, run_path, https_value, http_value, pin_value;
+    bool log_open = false;
+    size_t log_seen = 0;
 };
 
 // The worker posts once, when it ends.
@@ -282,6 +320,7 @@ TEST_F(Download, CompleteBodiesLandWhole)
         SCOPED_TRACE(c.what);
         config.expected_size = DEFAULT_EXPECTED_SIZE;
         app.progress = 1;
+        pin(program(c.length));
         std::string url = http(c.what);
         WorkerRun run = run_worker(url.c_str(), nullptr);
         EXPECT_TRUE(run.ended);
@@ -297,6 +336,7 @@ TEST_F(Download, CompleteBodiesLandWhole)
 
 TEST_F(Download, SignedOrMalformedLengthsAreIgnored)
 {
+    pin(program(5));
     for (const char* what : {"/length/%2B5/5?mz", "/length/-5/5?mz", "/length/5x/5?mz"}) {
         SCOPED_TRACE(what);
         config.expected_size = DEFAULT_EXPECTED_SIZE;
@@ -327,6 +367,7 @@ TEST_F(Download, BadResponsesFailBothAttempts)
         {"/short/1000000/300000?mz", DOWNLOAD_ERROR_LENGTH}, // the connection closed early
         {"/length/400000/300000?mz", DOWNLOAD_ERROR_LENGTH},
     };
+    pin(program(1000000));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string url = http(c.what);
@@ -359,6 +400,7 @@ TEST_F(Download, SecondAddressAfterAFailedFirst)
         {"both absent", nullptr, nullptr, (DWORD)DOWNLOAD_ERROR_NO_ADDRESS, FAILED},
         {"good, then absent", good.c_str(), nullptr, 0, DONE},
     };
+    pin(program(300000));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         WorkerRun run = run_worker(c.first, c.second);
@@ -430,6 +472,7 @@ TEST_F(Download, FileStandingInTheFolderIsNeverWrittenThrough)
 {
     const std::string planted = "planted by someone else";
     ASSERT_TRUE(rt_test::write_file(path, planted));
+    pin(program(100000));
     std::string url = http("/body/100000?mz");
     WorkerRun result = run_worker(url.c_str(), url.c_str());
     EXPECT_TRUE(result.ended);
@@ -444,6 +487,7 @@ TEST_F(Download, ProgressMovesForwardWhileStreaming)
 {
     config.expected_size = DEFAULT_EXPECTED_SIZE;
     app.progress = 0;
+    pin(program(400000));
     std::string url = http("/slow/400000/800000?mz"); // about half a second
     HANDLE thread = start_worker(url.c_str(), nullptr);
     ASSERT_NE(thread, nullptr);
@@ -473,6 +517,7 @@ TEST_F(Download, ProgressMovesForwardWhileStreaming)
 TEST_F(Download, SlowBodyMovesAsItArrives)
 {
     app.progress = 0;
+    pin(program(49152));
     std::string url = http("/slow/49152/16384?mz"); // 819 bytes every 50 ms, for three seconds
     HANDLE thread = start_worker(url.c_str(), nullptr);
     ASSERT_NE(thread, nullptr);
@@ -510,6 +555,7 @@ TEST_F(Download, CancelStopsPromptly)
         {"/slow/10000000/4?mz", 600},     // a byte every 250 ms: no read may wait for a whole chunk
         {"/slow/10000000/50000?mz", 0},   // at once, likely before the request exists
     };
+    pin(program(10000000));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         std::string url = http(c.what);
@@ -533,6 +579,7 @@ TEST_F(Download, CancelStopsPromptly)
 TEST_F(Download, CancelBeforeTheWorkerStarts)
 {
     download_cancel();
+    pin(program(1000));
     std::string url = http("/body/1000?mz");
     WorkerRun run = run_worker(url.c_str(), url.c_str());
     EXPECT_EQ(run.exit_code, (DWORD)DOWNLOAD_ERROR_CANCELLED);
@@ -545,6 +592,7 @@ TEST_F(Download, CancelBeforeTheWorkerStarts)
 // without a message.
 TEST_F(Download, WorkerAheadOfTheSplashWaitsForItsWindow)
 {
+    pin(program(70000));
     std::string url = http("/body/70000?mz");
     app.splash_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr); // as main.cpp's start_worker makes it
     ASSERT_NE(app.splash_ready, nullptr);
@@ -657,6 +705,7 @@ TEST_F(Download, HostileServers)
     const uint64_t size = 1000000;
     const std::string body = program(size);
     const std::string edited = edited_program(size);
+    pin(body);
     static int run_number = 0;
     std::string run_tag = std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++run_number);
     auto x = [&](const std::string& token, const std::string& behaviour) {
@@ -772,6 +821,7 @@ TEST_F(Download, CancelEndsWaitsAtOnce)
 {
     download_timings.first_round_wait = 20000;
     download_timings.silence_limit = 30000;
+    pin(program(1000000));
     const std::string token = "stall" + std::to_string(GetCurrentProcessId());
     std::string stalled = http("/x/" + token + "/stall=0.1,60/mz/1000000");
     const std::string closed = refused();
@@ -795,4 +845,101 @@ TEST_F(Download, CancelEndsWaitsAtOnce)
         download_cancel_clear();
     }
     (void)fetch_text(http("/forget/" + token)); // the stall ends, and the reader left in it goes
+}
+
+// An address that is not https is not asked without a pin (sha256 or signer): the server sees no
+// request, the log says why, the other address goes on, and with none left the run fails.
+TEST_F(Download, PlainAddressWithoutAPinIsNotAsked)
+{
+    const size_t size = 200000;
+    static int run_number = 0;
+    std::string run_tag = "plain" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++run_number);
+    auto x = [&](const std::string& token) { return "/x/" + token + run_tag + "/mz/" + std::to_string(size); };
+    std::string signer = "Quorvel Test Signer";
+    const std::string closed_https = "https://localhost:" + closed_port + "/body/10";
+    const std::string not_asked = " is not asked: a plain http address needs sha256 or signer";
+    struct Case {
+        const char* name;
+        std::string first, second;
+        bool signer;                      // else no pin at all
+        DWORD exit_code;
+        std::vector<std::string> skipped; // addresses the log names as not asked
+        std::vector<std::pair<std::string, std::vector<std::string>>> served; // token: its requests
+    };
+    const Case cases[] = {
+        {"plain first, https second: only the https address", http(x("a")), https(x("b")), false, 0,
+         {http(x("a"))}, {{"a", {}}, {"b", {"https 200"}}}},
+        {"plain first, https second unreachable: the run fails", http(x("c")), closed_https, false, 12029,
+         {http(x("c"))}, {{"c", {}}}},
+        {"both plain, one in capitals: nothing is asked", http(x("d")), "HTTP://127.0.0.1:" + http_port + x("e"),
+         false, (DWORD)DOWNLOAD_ERROR_NO_ADDRESS, {http(x("d")), "HTTP://127.0.0.1:" + http_port + x("e")},
+         {{"d", {}}, {"e", {}}}},
+        {"https in capitals needs no pin", "HTTPS://localhost:" + https_port + x("f"), "", false, 0, {},
+         {{"f", {"https 200"}}}},
+        // A signer pins the file as a sha256 does: the plain address is asked, its unsigned file refused.
+        {"a signer pins a plain address", http(x("g")), "", true, (DWORD)DOWNLOAD_ERROR_DIGEST, {},
+         {{"g", {"http 200"}}}},
+    };
+    open_log();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        config.signer = c.signer ? &signer[0] : nullptr;
+        (void)new_log_events(); // an earlier case's
+        WorkerRun result = run_worker(c.first.c_str(), c.second.empty() ? nullptr : c.second.c_str());
+        config.signer = nullptr;
+        EXPECT_TRUE(result.ended);
+        EXPECT_EQ(result.exit_code, c.exit_code);
+        EXPECT_EQ(result.messages, c.exit_code == 0 ? DONE : FAILED) << "the error window follows a failure";
+        if (c.exit_code == 0) {
+            EXPECT_TRUE(read_file(path) == program(size));
+        } else {
+            EXPECT_FALSE(file_exists(path));
+        }
+        std::vector<std::string> skipped;
+        for (const std::string& event : new_log_events()) {
+            if (event.size() > not_asked.size() && event.compare(event.size() - not_asked.size(), std::string::npos,
+                                                                 not_asked) == 0) {
+                skipped.push_back(event.substr(0, event.size() - not_asked.size()));
+            }
+        }
+        EXPECT_EQ(skipped, c.skipped);
+        for (const auto& token : c.served) {
+            EXPECT_EQ(served(http("/stats/" + token.first + run_tag)).requests, token.second) << token.first;
+        }
+    }
+}
+
+// Each request's log line, byte for byte, also after a line whose texts were longer: a proxy
+// named "none" and a length of one digit end where they end.
+TEST_F(Download, RequestLogLineIsExact)
+{
+    pin(program(5));
+    const std::string first = http("/nolength/200000"); // no program: the second address follows
+    const std::string second = http("/body/5?mz");
+    open_log();
+    WorkerRun run = run_worker(first.c_str(), second.c_str());
+    EXPECT_EQ(run.exit_code, 0u);
+    std::vector<std::string> attempts;
+    for (const std::string& event : new_log_events()) {
+        if (event.compare(0, 8, "attempt ") == 0) {
+            attempts.push_back(event);
+        }
+    }
+    ASSERT_EQ(attempts.size(), 2u);
+    // The times vary: everything else is fixed.
+    auto without_time = [](const std::string& line) {
+        size_t in = line.find(" bytes in ");
+        size_t ms = line.find(" ms: ", in);
+        if (in == std::string::npos || ms == std::string::npos) {
+            return line;
+        }
+        std::string digits = line.substr(in + 10, ms - in - 10);
+        bool number = !digits.empty() && digits.find_first_not_of("0123456789") == std::string::npos;
+        return line.substr(0, in + 10) + (number ? "T" : "<" + digits + ">") + line.substr(ms);
+    };
+    const std::string failed = "attempt 1 " + first +
+                               ": proxy none, status 200, length unknown, validator none, 0 bytes in T ms: (193) ";
+    EXPECT_EQ(without_time(attempts[0]).substr(0, failed.size()), failed);
+    EXPECT_EQ(without_time(attempts[1]),
+              "attempt 2 " + second + ": proxy none, status 200, length 5, validator none, 5 bytes in T ms: complete");
 }

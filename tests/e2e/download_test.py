@@ -40,6 +40,7 @@ class DownloadBase(harness.InstallerTestCase):
         self.driver = harness.Driver(self.wine, harness.build64())
         with open(self.programs.fake_setup, "rb") as f:
             self.payload = f.read()
+        self.pin = harness.sha256_hex(self.payload)  # for the plain http addresses
 
     def installer(self, **settings):
         settings.setdefault("setup_args", SETUP_ARGS)
@@ -137,11 +138,11 @@ class DownloadTest(DownloadBase):
         server = self.file_server({"setup.exe": self.payload}, rate=len(self.payload) // 2)
         cases = [
             ("first address, HTTPS", lambda: dict(https_url=server.https_url("setup.exe"),
-                                                  http_url=self.closed_url())),
+                                                  http_url=self.closed_url(), sha256=self.pin)),
             ("first refused, second from the test server",
-             lambda: dict(https_url=self.closed_url(), http_url=self.shared_server_url("http"))),
+             lambda: dict(https_url=self.closed_url(), http_url=self.shared_server_url("http"), sha256=self.pin)),
             ("first address, HTTPS from the test server",
-             lambda: dict(https_url=self.shared_server_url("https"), http_url=self.closed_url())),
+             lambda: dict(https_url=self.shared_server_url("https"), http_url=self.closed_url(), sha256=self.pin)),
         ]
         for number, (case, settings) in enumerate(cases):
             with self.subTest(case):
@@ -159,7 +160,7 @@ class DownloadTest(DownloadBase):
     def test_user_tmp_does_not_matter(self):
         """Setup goes to a run folder under the system's temporary folder wherever %TMP% points."""
         server = self.file_server({"setup.exe": self.payload})
-        exe = self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url())
+        exe = self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url(), sha256=self.pin)
         for case in ["not/yet/there", "with spaces/Temp Folder", "Кириллица ü/temp"]:
             with self.subTest(case):
                 self.set_tmp(os.path.join(self.folder, "t%d" % len(case), case))
@@ -185,7 +186,7 @@ class DownloadTest(DownloadBase):
         for number, (case, first, second, order) in enumerate(cases):
             with self.subTest(case):
                 self.set_tmp(os.path.join(self.folder, "case%d" % number))
-                process = self.start_installer(self.installer(https_url=first, http_url=second))
+                process = self.start_installer(self.installer(https_url=first, http_url=second, sha256=self.pin))
                 window = self.error_window()
                 self.assertEqual(window["texts"], ERROR_TEXTS["en"])
                 self.assertFalse(os.path.exists(self.setup_file), "a failed download left its file")
@@ -211,7 +212,7 @@ class DownloadTest(DownloadBase):
     def check_error_window(self, language, env):
         self.browser = self.capture_browser()
         self.link = self.closed_url("webinstaller/setup.exe?lang=%s&x=1" % language)
-        exe = self.installer(https_url=self.link, http_url=self.closed_url("second.exe"))
+        exe = self.installer(https_url=self.link, http_url=self.closed_url("second.exe"), sha256=self.pin)
         process = self.start_installer(exe, env=env)
         window = self.error_window()
         self.assertEqual(window["title"], harness.WINDOW_TITLE)
@@ -290,7 +291,8 @@ class DownloadTest(DownloadBase):
         for how in ["--syscommand", "--keystroke"]:
             with self.subTest(how):
                 self.set_tmp(os.path.join(self.folder, how.strip("-")))
-                exe = self.installer(https_url=server.https_url("setup.exe"), http_url=server.http_url("setup.exe"))
+                exe = self.installer(https_url=server.https_url("setup.exe"), http_url=server.http_url("setup.exe"),
+                                     sha256=harness.sha256_hex(body))
                 process = self.start_installer(exe)
                 self.driver.wait_splash()
                 self.wait_for_setup_file(50000, 20)
@@ -325,8 +327,10 @@ class DownloadTest(DownloadBase):
         """A second installer started while a first one downloads brings the first one's window
         to the front and exits 0 without touching the download or the network."""
         rate = 32 * 1024
-        server = self.file_server({"setup.exe": self.payload + bytes(rate * 30)}, rate=rate)
-        exe = self.installer(https_url=server.https_url("setup.exe"), http_url=server.http_url("setup.exe"))
+        body = self.payload + bytes(rate * 30)
+        server = self.file_server({"setup.exe": body}, rate=rate)
+        exe = self.installer(https_url=server.https_url("setup.exe"), http_url=server.http_url("setup.exe"),
+                             sha256=harness.sha256_hex(body))
         first = self.start_installer(exe)
         self.driver.wait_splash()
         self.wait_for_setup_file(50000, 20)
@@ -379,7 +383,7 @@ class Download32Test(DownloadBase):
 
     def test_good_download_starts_setup(self):
         server = self.file_server({"setup.exe": self.payload})
-        exe = self.installer(https_url=server.https_url("setup.exe"), http_url=self.closed_url())
+        exe = self.installer(https_url=server.https_url("setup.exe"), http_url=self.closed_url(), sha256=self.pin)
         self.check_setup_started(self.run_installer(exe, bits=32, timeout=600), wait=300)
 
 

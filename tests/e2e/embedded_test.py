@@ -29,10 +29,11 @@ class EmbeddedBase(harness.InstallerTestCase):
         with open(self.programs.fake_setup, "rb") as f:
             self.payload = f.read()
         # Unreachable addresses: if the program wrongly took the download mode it would end up
-        # in its error window and never exit by itself.
+        # in its error window and never exit by itself. The pin (which the embedded payload meets
+        # too) lets the tool write the plain addresses.
         self.installer = self.configured_copy(
             self.programs.embedded_installer, https_url=self.closed_url(), http_url=self.closed_url(),
-            setup_args=SETUP_ARGS)
+            setup_args=SETUP_ARGS, sha256=harness.sha256_hex(self.payload))
 
     def run_and_watch(self, timeout=30):
         """Runs the installer while window_driver looks for any window of it; (exit code, seen)."""

@@ -16,6 +16,7 @@ Environment (set by ctest; tools/../tests/wine/dev-run.sh --env gives the first 
   QWI_WIN32_BUILD_DIR  the 32-bit (shipping) build directory; tests that need it skip without it
 """
 
+import hashlib
 import os
 import shutil
 import subprocess
@@ -52,6 +53,12 @@ def require_env(name):
     if not value:
         raise unittest.SkipTest("%s is not set: run through ctest, or export it by hand" % name)
     return value
+
+
+def sha256_hex(data):
+    """The pin (sha256 key) of a setup program's bytes. A plain http:// address is asked only when
+    the configuration pins the setup program, by sha256 or signer."""
+    return hashlib.sha256(data).hexdigest()
 
 
 def windows_path(unix_path):
@@ -478,10 +485,14 @@ class InstallerTestCase(unittest.TestCase):
         return [('"%s" %s' % (setup, args), setup, folder)]
 
     # -- the installer under test
-    def configured_copy(self, source, name="QuorvelWebInstaller.exe", **settings):
-        """A copy of an installer in the test folder with its configuration block rewritten."""
+    def configured_copy(self, source, name="QuorvelWebInstaller.exe", allow_unverified_http=False, **settings):
+        """A copy of an installer in the test folder with its configuration block rewritten. The
+        tool refuses a plain http:// address without sha256 or signer unless allow_unverified_http
+        (the installer then does not ask that address)."""
         target = os.path.join(self.folder, name)
         args = ["%s=%s" % (k, v) for k, v in settings.items()]
+        if allow_unverified_http:
+            args.append("--allow-unverified-http")
         done = subprocess.run([PYTHON, CONFIG_TOOL, "write", source, "-o", target] + args,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if done.returncode != 0:

@@ -1,6 +1,6 @@
 """The whole installer against servers that misbehave and through the system's proxy: it resumes
-a broken transfer, passes over a login page to the second address, and a closed splash ends a
-stalled download at once."""
+a broken transfer, passes over a login page to the second address, a closed splash ends a
+stalled download at once, and a proxy that answers with a program of its own gets nothing started."""
 
 import json
 import os
@@ -47,7 +47,8 @@ class NetworkTest(harness.InstallerTestCase):
             return json.load(reply)
 
     def installer(self, first, second):
-        return self.configured_copy(self.programs.installer, https_url=first, http_url=second, setup_args=SETUP_ARGS)
+        return self.configured_copy(self.programs.installer, https_url=first, http_url=second, setup_args=SETUP_ARGS,
+                                    sha256=harness.sha256_hex(self.body))
 
     def check_started(self, code):
         self.assertEqual(code, 0, "exit code 0x%08x" % (code & 0xFFFFFFFF))
@@ -108,6 +109,53 @@ class NetworkTest(harness.InstallerTestCase):
                                 "the download did not go through the proxy: %s" % seen["requests"])
                 attempt = [line for line in self.run_log() if line.startswith("attempt 1 ")][0]
                 self.assertIn(": proxy 127.0.0.1:%s," % port, attempt)
+
+    def test_a_lying_proxy_is_not_believed(self):
+        """The user's own proxy setting, which a program of the user may change, pointed at a proxy
+        that answers every plain request with a program of its own. With the shipped kind of block
+        (a plain first address, no pin; the secure second one unreachable) the plain address is
+        not asked; with sha256 it is, and the proxy's program is refused. Either way nothing
+        starts and the error window shows."""
+        program = self.body[:len(self.body) // 2] + b"the proxy's own program"
+        liar = harness.test_server.Servers(lying_program=program)
+        self.restore.append(liar.close)
+        self.set_reg(INTERNET_SETTINGS, "ProxyEnable", "REG_DWORD", 1)
+        self.set_reg(INTERNET_SETTINGS, "ProxyServer", "REG_SZ", "127.0.0.1:%d" % liar.lying_proxy_port)
+        self.set_reg(INTERNET_SETTINGS, "ProxyOverride", "REG_SZ", "")
+        closed = self.wine.server["QWI_CLOSED_PORT"]
+        plain = "http://127.0.0.1:%s/webinstaller/setup.exe" % closed
+        secure = "https://localhost:%s/webinstaller/setup.exe" % closed
+        cases = [
+            # (case, settings, the plain address asked, the log's words about it)
+            ("no pin: the plain address is not asked", dict(allow_unverified_http=True), False,
+             plain + " is not asked: a plain http address needs sha256 or signer"),
+            ("sha256: asked, and the proxy's program refused", dict(sha256=harness.sha256_hex(self.body)), True,
+             "setup file: %d bytes, sha256 %s, pin does not match" % (len(program), harness.sha256_hex(program))),
+        ]
+        for number, (case, settings, asked, words) in enumerate(cases):
+            with self.subTest(case):
+                self.set_tmp(os.path.join(self.folder, "liar%d" % number))
+                before = len(liar.ledger.proxy_snapshot())
+                exe = self.configured_copy(self.programs.installer, https_url=plain, http_url=secure,
+                                           setup_args=SETUP_ARGS, **settings)
+                process = self.start_installer(exe)
+                self.driver.wait_error(timeout_ms=30000)
+                self.driver.call("close")
+                self.assertEqual(process.wait(10), 1)
+                self.assertEqual(self.setup_records(wait=0.5), [], "a program was started")
+                self.assertEqual(self.leftovers(), [], "a refused run left more than its log")
+                log = self.run_log()
+                self.assertIn(words, log)
+                self.assertEqual(log[-1], "exit code 1")
+                lies = [r for r in liar.ledger.proxy_snapshot()[before:] if r["method"] != "CONNECT"]
+                self.assertEqual([(r["target"], r["outcome"]) for r in lies], [(plain, "lied")] if asked else [])
+                plain_attempts = [line for line in log if line.startswith("attempt ") and " %s: " % plain in line]
+                self.assertEqual(len(plain_attempts), 1 if asked else 0, "\n".join(log))
+                if asked:
+                    self.assertIn(": proxy 127.0.0.1:%d, status 200," % liar.lying_proxy_port, plain_attempts[0])
+                    self.assertIn(plain + " is not asked again in this run", log)
+                secure_attempts = [line for line in log if line.startswith("attempt ") and " %s: " % secure in line]
+                self.assertEqual(len(secure_attempts), 3, "the secure address goes on in its rounds")
 
 
 if __name__ == "__main__":

@@ -37,7 +37,7 @@ class SecurityTest(harness.InstallerTestCase):
         body = self.payload + bytes(rate * 3)  # three seconds of download; the padding is ignored
         server = self.file_server({"setup.exe": body}, rate=rate)
         process = self.start_installer(self.installer(https_url=server.http_url("setup.exe"),
-                                                      http_url=self.closed_url()))
+                                                      http_url=self.closed_url(), sha256=harness.sha256_hex(body)))
         code, out, _ = self.wine.run(self.programs.path("tests", "helpers", "tamper.exe"),
                                      (harness.windows_path(self.system_temp), "20000"), timeout=60)
         tries = harness.parse_facts(out)
@@ -59,7 +59,8 @@ class SecurityTest(harness.InstallerTestCase):
         before = os.stat(victim)
         os.symlink(other, os.path.join(self.tmp, "quorvel"))
         server = self.file_server({"setup.exe": self.payload})
-        code = self.run_installer(self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url()))
+        code = self.run_installer(self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url(),
+                                                 sha256=harness.sha256_hex(self.payload)))
         self.check_started(code, self.payload)
         after = os.stat(victim)
         self.assertEqual((after.st_ino, after.st_size, after.st_mtime), (before.st_ino, before.st_size, before.st_mtime))
@@ -71,7 +72,8 @@ class SecurityTest(harness.InstallerTestCase):
         spoiler = self.programs.path("tests", "helpers", "spoil_resources.exe")
         self.programs.require(spoiler)
         server = self.file_server({"setup.exe": self.payload})
-        good = self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url())
+        good = self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url(),
+                              sha256=harness.sha256_hex(self.payload))  # kept by the copy made from it below
         code, _, err = self.wine.run(spoiler, (harness.windows_path(good), "3", "4"))
         self.assertEqual(code, 0, err)
         self.check_started(self.run_installer(good), self.payload)

@@ -33,7 +33,7 @@ class SplashTest(harness.InstallerTestCase):
 
     def check_splash(self, splash_dpi, picture):
         exe = self.configured_copy(self.programs.installer, https_url=self.server.http_url("setup.exe"),
-                                   http_url=self.closed_url())
+                                   http_url=self.closed_url(), sha256=harness.sha256_hex(self.body))
         process = self.start_installer(exe)
         facts = self.driver.wait_splash()
         width, height = 440 * splash_dpi // 96, 270 * splash_dpi // 96

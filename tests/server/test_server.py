@@ -87,6 +87,12 @@ The proxy (its port in STATE_DIR/proxy.port) forwards absolute-URI HTTP requests
 CONNECT host:port, to loopback only (anything else gets 403). Requests that reach the servers
 through it show "via_proxy": true in /stats. A reset from the server is passed on as a reset.
 
+A lying proxy (Servers(lying_program=BYTES), in-process only) stands for whoever controls the
+proxy a client is told to use: it answers every plain HTTP request itself, for any host, with
+200 and BYTES (its own program), and forwards nothing; CONNECT it handles as the proxy above
+(it cannot answer for a certificate it does not have). Its answers show in /proxy-log with the
+outcome "lied".
+
 The test pattern: byte i is (i % 251) ^ ((i // 251) % 256). Its period (64,256 bytes) is no
 multiple of a read chunk, so a reordered, repeated or dropped chunk changes the content.
 
@@ -736,6 +742,8 @@ class ProxyHandler(socketserver.BaseRequestHandler):
         except ValueError:
             return self.refuse(400)
         ledger = self.server.ledger
+        if self.server.program is not None and method != "CONNECT":
+            return self.lie(method, target)
         if method == "CONNECT":
             host, _, port = target.rpartition(":")
             path = None
@@ -804,6 +812,20 @@ class ProxyHandler(socketserver.BaseRequestHandler):
                 ledger.add_bytes(record, "bytes_up" if source is client else "bytes_down", len(data))
         return "complete"
 
+    def lie(self, method, target):
+        """Answers the request with the proxy's own program instead of asking anyone."""
+        record = self.server.ledger.proxy_begin(method, target)
+        body = self.server.program
+        try:
+            self.request.sendall(("HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                                  "Content-Length: %d\r\nConnection: close\r\n\r\n" % len(body)).encode()
+                                 + body)
+        except OSError:
+            self.server.ledger.update(record, outcome="client-gone")
+            return
+        self.server.ledger.add_bytes(record, "bytes_down", len(body))
+        self.server.ledger.update(record, outcome="lied")
+
     def refuse(self, code):
         reason = http.client.responses.get(code, "Error")
         try:
@@ -817,18 +839,19 @@ class ProxyServer(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, ledger):
+    def __init__(self, address, ledger, program=None):
         self.ledger = ledger
+        self.program = program  # a lying proxy's own answer to every plain request; None: forwards
         super().__init__(address, ProxyHandler)
 
 
 # ---- in-process use and the command line --------------------------------------------------------
 
 class Servers:
-    """The HTTP server, the HTTPS server (with a certificate) and the proxy, sharing one ledger,
-    each serving in its own thread."""
+    """The HTTP server, the HTTPS server (with a certificate) and the proxy, and with lying_program
+    a lying proxy too, sharing one ledger, each serving in its own thread."""
 
-    def __init__(self, host="127.0.0.1", files_dir=None, cert=None, key=None):
+    def __init__(self, host="127.0.0.1", files_dir=None, cert=None, key=None, lying_program=None):
         self.host = host
         self.ledger = Ledger()
         self.http = Server((host, 0), Handler)
@@ -838,13 +861,19 @@ class Servers:
             context.load_cert_chain(cert, key)
             self.https = TlsServer((host, 0), context)
         self.proxy = ProxyServer((host, 0), self.ledger)
+        self.lying_proxy = None
+        if lying_program is not None:
+            self.lying_proxy = ProxyServer((host, 0), self.ledger, program=lying_program)
         for server in self.web_servers():
             server.files_dir, server.ledger, server.peers = files_dir, self.ledger, self
-        for server in self.web_servers() + [self.proxy]:
+        for server in self.web_servers() + self.proxies():
             threading.Thread(target=server.serve_forever, daemon=True).start()
 
     def web_servers(self):
         return [s for s in (self.http, self.https) if s]
+
+    def proxies(self):
+        return [s for s in (self.proxy, self.lying_proxy) if s]
 
     @property
     def http_port(self):
@@ -858,6 +887,10 @@ class Servers:
     def proxy_port(self):
         return self.proxy.server_address[1]
 
+    @property
+    def lying_proxy_port(self):
+        return self.lying_proxy.server_address[1] if self.lying_proxy else None
+
     def url(self, path, scheme="http"):
         return self.http.base_url(scheme) + path
 
@@ -865,7 +898,7 @@ class Servers:
         return self.ledger.stats(token)
 
     def close(self):
-        for server in self.web_servers() + [self.proxy]:
+        for server in self.web_servers() + self.proxies():
             server.shutdown()
             server.server_close()
 

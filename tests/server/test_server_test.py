@@ -555,6 +555,58 @@ class ProxyAndStatsTest(ServerTestCase):
                 self.assertEqual([(r["method"], r["outcome"]) for r in log],
                                  [("CONNECT" if tunnel else "GET", proxy_outcome)])
 
+    def test_lying_proxy(self):
+        """A lying proxy answers every plain request with its own program, for any host, and
+        forwards none; a tunnel it can only pass on."""
+        program = b"MZ the proxy's own program" + bytes(1000)
+        folder = SERVERS["folder"]
+        liar = test_server.Servers(cert=os.path.join(folder, "cert.pem"), key=os.path.join(folder, "key.pem"),
+                                   lying_program=program)
+        self.addCleanup(liar.close)
+        token = self.token()
+
+        def plain(target):
+            connection = http.client.HTTPConnection("127.0.0.1", liar.lying_proxy_port, timeout=10)
+            try:
+                connection.request("GET", target)
+                response = connection.getresponse()
+                return response.status, response.read()
+            finally:
+                connection.close()
+
+        def tunnel(target):
+            connection = http.client.HTTPSConnection("127.0.0.1", liar.lying_proxy_port, timeout=10,
+                                                     context=self.client_tls)
+            connection.set_tunnel("localhost", liar.https_port)
+            try:
+                connection.request("GET", target)
+                response = connection.getresponse()
+                return response.status, response.read()
+            finally:
+                connection.close()
+
+        path = test_server.hostile_path(token, pattern=SIZE)
+        cases = [
+            # (how, target, status, body, what the proxy log says)
+            ("a loopback server's file", plain, "http://127.0.0.1:%d%s" % (liar.http_port, path),
+             200, program, "lied"),
+            ("any other host: nothing leaves the machine", plain, "http://download.quorvel.test/setup.exe",
+             200, program, "lied"),
+            ("a tunnel is passed on", tunnel, path, 200, pattern(0, SIZE), "complete"),
+        ]
+        for case, send, target, status, body, outcome in cases:
+            with self.subTest(case):
+                before = len(liar.ledger.proxy_snapshot())
+                got_status, got_body = send(target)
+                self.assertEqual(got_status, status)
+                self.assertTrue(got_body == body)
+                time.sleep(0.05)
+                log = liar.ledger.proxy_snapshot()[before:]
+                self.assertEqual([r["outcome"] for r in log], [outcome])
+        # The one request that reached a server came through the tunnel.
+        self.assertEqual([(r["server"], r["via_proxy"]) for r in liar.stats(token)["requests"]], [("https", True)])
+        self.assertIsNone(self.servers.lying_proxy_port, "a lying proxy only where one is asked for")
+
     def test_stats_and_forget(self):
         token = self.token()
         path = test_server.hostile_path(token, "reset=0.5", file="setup.exe")
