@@ -11,7 +11,6 @@
 #include "app/run_folder.h"
 #include "app/setup_file.h"
 #include "app/worker_report.h"
-#include "rt/file_handle.h"
 #include "rt/heap.h"
 #include "rt/process.h"
 #include "rt/random.h"
@@ -24,8 +23,6 @@ static const wchar_t DOWNLOAD_AGENT[] = L"Quorvel Web Installer";
 // A manual-reset event that every wait of the worker also waits for. Made on first use from
 // whichever thread comes first.
 static HANDLE volatile cancel_event;
-// The setup file being written, for download_abandon.
-static void* volatile active_file;
 // The worker's WinINet session.
 static HttpSession session_record;
 static HttpSession* const session = &session_record;
@@ -75,14 +72,6 @@ void download_cancel_clear()
     }
 }
 
-void download_abandon()
-{
-    HANDLE file = (HANDLE)InterlockedCompareExchangePointer(&active_file, nullptr, nullptr);
-    if (file) {
-        (void)handle_delete(file); // nothing more can be done about a file that stays
-    }
-}
-
 // Waits ms, or less when the download is cancelled. False when it was.
 static bool pause(DWORD ms)
 {
@@ -123,9 +112,7 @@ static int attempt(Transfer* transfer)
         install_log_failure("setup file not created", (uint32_t)result);
         return result;
     }
-    InterlockedExchangePointer(&active_file, transfer->writer.file);
     int result = request_with_resumes(transfer);
-    InterlockedExchangePointer(&active_file, nullptr);
     if (result != 0) {
         setup_file_discard(&transfer->writer);
         return result;

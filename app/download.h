@@ -18,9 +18,6 @@ DWORD WINAPI download_worker(void* run_folder);
 // posts nothing more and ends with DOWNLOAD_ERROR_CANCELLED. Also stops a worker that has not
 // started yet. The caller then waits for the thread.
 void download_cancel();
-// For a worker that would not stop: marks its partial file for deletion through the worker's own
-// handle, so that it goes when the process ends. From any thread.
-void download_abandon();
 // Forgets an earlier download_cancel, so that a new worker may run. Only while no worker runs.
 void download_cancel_clear();
 // The manual-reset event that download_cancel sets, for the worker's waits; null when the system

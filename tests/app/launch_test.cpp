@@ -14,6 +14,7 @@
 #include "app/worker_report.h"
 #include "app/run_folder.h"
 #include "app/setup_file.h"
+#include "rt/file_handle.h"
 #include "rt/heap.h"
 #include "tests/rt/rt_test_support.h"
 
@@ -100,15 +101,19 @@ protected:
         process_globals.config = nullptr;
     }
 
-    // Writes the stand-in setup program as this run's setup file.
-    bool place_setup()
+    // The stand-in setup program's bytes; empty when it is not built.
+    std::string setup_bytes()
     {
         std::wstring source = fake_setup_exe();
         std::string bytes;
-        if (source.empty() || !read_file(narrow(source), &bytes)) {
-            return false;
-        }
-        return setup_file_write_all(&run_, bytes.data(), (uint32_t)bytes.size()) == 0;
+        return !source.empty() && read_file(narrow(source), &bytes) ? bytes : std::string();
+    }
+
+    // Writes the stand-in setup program as this run's setup file.
+    bool place_setup()
+    {
+        std::string bytes = setup_bytes();
+        return !bytes.empty() && setup_file_write_all(&run_, bytes.data(), (uint32_t)bytes.size()) == 0;
     }
 
     rt_test::ScratchDir scratch_;
@@ -165,6 +170,79 @@ TEST_F(Launch, OnlyAnIntactLockedFileStarts)
     config_.sha256 = heap_strdup(wrong.c_str());
     EXPECT_FALSE(place_setup()) << "a pin that does not match refuses the file";
     EXPECT_FALSE(rt_test::exists(run_.setup_path)) << "and deletes it through its own handle";
+}
+
+// The stand-in setup program with an unknown machine in its PE header: it passes every check of
+// the download, and CreateProcessW refuses it (ERROR_BAD_EXE_FORMAT).
+std::string unknown_machine(std::string program)
+{
+    if (program.size() < 0x40) {
+        return std::string();
+    }
+    uint32_t pe = *(const uint32_t*)&program[0x3C];
+    if (pe + 6 > program.size()) {
+        return std::string();
+    }
+    program[pe + 4] = (char)0x99;
+    program[pe + 5] = (char)0x99;
+    return program;
+}
+
+// Until run_setup starts it, the setup file goes with its last handle: a run that ends at any
+// point before (the system closes a dead process's handles, as the test does here) leaves nothing
+// unchecked behind. Only a started setup program's file stays.
+TEST_F(Launch, SetupFileGoesWithItsHandlesUntilSetupStarts)
+{
+    const std::string program = setup_bytes();
+    ASSERT_FALSE(program.empty()) << "fake_setup.exe not found (QWI_BUILD_DIR)";
+    const std::string refused = unknown_machine(program);
+    ASSERT_FALSE(refused.empty());
+    enum Stage { CREATED, WRITTEN, FINISHED, NOT_STARTED, STARTED };
+    const struct {
+        const char* name;
+        Stage stage;
+        bool stays;
+    } cases[] = {
+        {"created", CREATED, false},
+        {"written", WRITTEN, false},
+        {"finished under its lock", FINISHED, false},
+        {"refused by CreateProcessW", NOT_STARTED, false},
+        {"started", STARTED, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string& body = c.stage == NOT_STARTED ? refused : program;
+        SetupWriter writer = {};
+        if (c.stage <= WRITTEN) {
+            ASSERT_EQ(setup_file_create(&run_, &writer), 0);
+            if (c.stage == WRITTEN) {
+                ASSERT_EQ(setup_file_write(&writer, body.data(), (uint32_t)body.size()), 0);
+            }
+            sha256_release(&writer.digest);
+        } else {
+            ASSERT_EQ(setup_file_write_all(&run_, body.data(), (uint32_t)body.size()), 0);
+            if (c.stage >= NOT_STARTED) {
+                EXPECT_EQ(run_setup(), c.stage == STARTED ? 0 : -1);
+            }
+        }
+        if (c.stage == NOT_STARTED) {
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_BAD_EXE_FORMAT);
+        }
+        if (c.stage == STARTED) {
+            EXPECT_FALSE(wait_for_setup_record(run_.path).self.empty()) << "setup did not run";
+        }
+        // The process ends here: every handle closes, none by the program's own clean-up.
+        handle_close(&writer.file);
+        handle_close(&run_.setup_lock);
+        EXPECT_EQ(rt_test::exists(run_.setup_path), c.stays);
+        run_.setup_started = false;
+        for (int tries = 0; rt_test::exists(run_.setup_path) && tries < 100; ++tries) {
+            DeleteFileW(widen(run_.setup_path).c_str()); // once the started program has ended
+            Sleep(50);
+        }
+        DeleteFileW(widen(std::string(run_.path) + "\\setup-run.txt").c_str());
+        DeleteFileW(widen(std::string(run_.path) + "\\setup-env.txt").c_str());
+    }
 }
 
 // Nobody else may change the file between its check and the start, nor move its folder.
