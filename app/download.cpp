@@ -8,6 +8,7 @@
 #include "app/config.h"
 #include "app/download_request.h"
 #include "app/install_log.h"
+#include "app/launch.h"
 #include "app/run_folder.h"
 #include "app/setup_file.h"
 #include "app/worker_report.h"
@@ -17,6 +18,13 @@
 #include "rt/text.h"
 
 static const wchar_t DOWNLOAD_AGENT[] = L"Quorvel Web Installer";
+
+static int start_setup()
+{
+    return run_setup() == 0 ? 0 : last_error_result();
+}
+
+int (*download_start_setup)() = start_setup;
 
 // ---- cancellation --------------------------------------------------------------------------------
 
@@ -203,10 +211,17 @@ static int try_addresses(RunFolder* run, Address* addresses, int count)
             }
             DWORD status = 0;
             result = ask(run, address, ++attempts, &status);
-            if (result == 0 || download_cancelled()) {
-                return download_failure(0); // a cancel also overrides a complete file
+            if (download_cancelled()) {
+                return DOWNLOAD_ERROR_CANCELLED; // also over a complete file
             }
             DownloadVerdict verdict = download_verdict(result, status);
+            if (result == 0) {
+                result = download_start_setup();
+                if (result == 0) {
+                    return 0;
+                }
+                verdict = VERDICT_RULED_OUT; // the same file would come again, and fail again
+            }
             if (verdict == VERDICT_STOP) {
                 return result;
             }

@@ -8,11 +8,16 @@
 struct RunFolder;
 
 // Thread entry; run_folder is the RunFolder the setup file goes into. Tries the addresses in
-// rounds (the first address first in each), resumes broken transfers, and posts one worker-done
-// message at its end (WORKER_DONE_COMPLETE after a complete download, WORKER_DONE_FAILED after
-// the last failure; none after a cancel). Exit code 0 when the file is complete and under the
-// run's lock, else the last attempt's result.
+// rounds (the first address first in each), resumes broken transfers, starts setup from the first
+// file that passes every check (download_start_setup), and posts one worker-done message as it
+// ends (WORKER_DONE_COMPLETE once setup was started, WORKER_DONE_FAILED after the last failure;
+// none after a cancel). A file that can't be started rules its address out, as a 404 does. Exit
+// code 0 when setup was started, else the last attempt's result.
 DWORD WINAPI download_worker(void* run_folder);
+// How the worker starts setup from the finished file under the run's lock: 0 when it started,
+// else the cause, and the file is gone. run_setup unless a test puts a stand-in here; the
+// program never changes it.
+extern int (*download_start_setup)();
 
 // Stops a running worker from any thread: it ends any wait at once, deletes its partial file,
 // posts nothing more and ends with DOWNLOAD_ERROR_CANCELLED. Also stops a worker that has not

@@ -10,6 +10,7 @@
 
 #include "app/app_state.h"
 #include "app/config.h"
+#include "app/error_window.h"
 #include "app/launch.h"
 #include "app/worker_report.h"
 #include "app/run_folder.h"
@@ -284,8 +285,12 @@ protected:
     void SetUp() override
     {
         Launch::SetUp();
+        saved_dpi_ = process_globals.dpi;
+        ASSERT_EQ(ui_register_class(), 0); // for the error window
         app_ = (AppState*)heap_alloc_zeroed(sizeof(AppState));
         process_globals.app = app_;
+        app_->true_dpi = 96;
+        app_->work_area = {0, 0, 1280, 1024};
         // Any window that WM_CLOSE destroys serves as the splash here.
         app_->splash.hwnd = CreateWindowExW(0, L"STATIC", L"splash", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                             nullptr, nullptr);
@@ -297,11 +302,16 @@ protected:
             WaitForSingleObject(app_->worker, INFINITE);
             CloseHandle(app_->worker);
         }
+        error_window_release();
         if (IsWindow(app_->splash.hwnd)) {
             DestroyWindow(app_->splash.hwnd);
         }
+        MSG quit;
+        (void)PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+        ui_unregister_class();
         heap_free(app_);
         process_globals.app = nullptr;
+        process_globals.dpi = saved_dpi_;
         Launch::TearDown();
     }
 
@@ -311,39 +321,41 @@ protected:
     }
 
     AppState* app_ = nullptr;
+    int32_t saved_dpi_ = 0;
 };
 
-TEST_F(WorkerDone, CompletedDownloadStartsSetupAndClosesTheSplash)
+// The worker posts its message as it ends, having started setup or given up; the main thread
+// waits for its end however long that takes, then closes the splash or shows the error window,
+// whose closing ends the run with exit code 1.
+TEST_F(WorkerDone, EveryEndOfTheWorkerIsWaitedFor)
 {
-    ASSERT_TRUE(place_setup());
-    config_.setup_args = heap_strdup("X=1");
-    WorkerPlan plan = {0, 0};
-    start_worker(&plan);
-    on_worker_done(&app_->splash, 1, 0);
-    EXPECT_EQ(app_->worker, nullptr) << "joined";
-    EXPECT_FALSE(IsWindow(app_->splash.hwnd));
-    EXPECT_EQ(wait_for_setup_record(run_.path).command_line, "\"" + std::string(run_.setup_path) + "\" X=1");
-
-    on_worker_done(&app_->splash, 1, 0); // a late message finds no worker and does nothing
-}
-
-TEST_F(WorkerDone, FirstFailureWhileTheSecondAddressRunsChangesNothing)
-{
-    WorkerPlan plan = {3000, 0};
-    start_worker(&plan);
-    on_worker_done(&app_->splash, 0, 0);
-    EXPECT_NE(app_->worker, nullptr) << "still running: left alone";
-    EXPECT_TRUE(IsWindow(app_->splash.hwnd));
-}
-
-TEST_F(WorkerDone, CompletionMessageWaitsForASlowWorkerInsteadOfStalling)
-{
-    ASSERT_TRUE(place_setup());
-    WorkerPlan plan = {1600, 0}; // posted completion, then slow to close its file
-    start_worker(&plan);
-    on_worker_done(&app_->splash, 1, 0);
-    EXPECT_EQ(app_->worker, nullptr);
-    EXPECT_FALSE(IsWindow(app_->splash.hwnd)) << "setup started although the join took over a second";
+    const struct {
+        const char* name;
+        WorkerPlan plan;
+        bool error_shown;
+    } cases[] = {
+        {"setup started", {0, 0}, false},
+        {"setup started, slow to end", {1600, 0}, false},
+        {"failed", {0, 12029 /* cannot connect */}, true},
+        {"failed, slow to end", {1600, ERROR_BAD_EXE_FORMAT}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!IsWindow(app_->splash.hwnd)) {
+            app_->splash.hwnd = CreateWindowExW(0, L"STATIC", L"splash", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                                nullptr, nullptr);
+        }
+        app_->exit_code = 0;
+        start_worker(&c.plan);
+        on_worker_done(&app_->splash, c.error_shown ? WORKER_DONE_FAILED : WORKER_DONE_COMPLETE, 0);
+        EXPECT_EQ(app_->worker, nullptr) << "joined";
+        EXPECT_EQ(IsWindow(app_->error_window.hwnd) != FALSE, c.error_shown);
+        EXPECT_EQ(IsWindow(app_->splash.hwnd) == FALSE, !c.error_shown) << "the splash closes once setup started";
+        EXPECT_EQ(app_->exit_code, c.error_shown ? 1 : 0);
+        error_window_release();
+    }
+    on_worker_done(&app_->splash, WORKER_DONE_FAILED, 0); // a late message finds no worker
+    EXPECT_FALSE(IsWindow(app_->error_window.hwnd));
 }
 
 } // namespace
