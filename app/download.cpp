@@ -8,7 +8,6 @@
 #include "app/config.h"
 #include "app/download_request.h"
 #include "app/install_log.h"
-#include "app/launch.h"
 #include "app/run_folder.h"
 #include "app/setup_file.h"
 #include "app/worker_report.h"
@@ -19,12 +18,7 @@
 
 static const wchar_t DOWNLOAD_AGENT[] = L"Quorvel Web Installer";
 
-static int start_setup()
-{
-    return run_setup() == 0 ? 0 : last_error_result();
-}
-
-int (*download_start_setup)() = start_setup;
+int (*download_start_setup)();
 
 // ---- cancellation --------------------------------------------------------------------------------
 
@@ -216,10 +210,10 @@ static int try_addresses(RunFolder* run, Address* addresses, int count)
             }
             DownloadVerdict verdict = download_verdict(result, status);
             if (result == 0) {
-                result = download_start_setup();
-                if (result == 0) {
+                if (!download_start_setup || download_start_setup() == 0) {
                     return 0;
                 }
+                result = last_error_result();
                 verdict = VERDICT_RULED_OUT; // the same file would come again, and fail again
             }
             if (verdict == VERDICT_STOP) {
@@ -267,12 +261,14 @@ static int run_download(RunFolder* run)
 DWORD WINAPI download_worker(void* run_folder)
 {
     int result = run_download((RunFolder*)run_folder);
+    if (download_cancelled()) {
+        // Nobody waits for a message any more. Setup may have started just before the cancel.
+        return result == 0 ? 0 : (DWORD)DOWNLOAD_ERROR_CANCELLED;
+    }
     if (result == 0) {
         (void)report_progress(PROGRESS_COMPLETE); // always 0
-    } else if (!download_cancelled()) {
-        post_worker_done();
     } else {
-        result = DOWNLOAD_ERROR_CANCELLED;
+        post_worker_done();
     }
     return (DWORD)result;
 }

@@ -12,11 +12,12 @@ struct RunFolder;
 // file that passes every check (download_start_setup), and posts one worker-done message as it
 // ends (WORKER_DONE_COMPLETE once setup was started, WORKER_DONE_FAILED after the last failure;
 // none after a cancel). A file that can't be started rules its address out, as a 404 does. Exit
-// code 0 when setup was started, else the last attempt's result.
+// code 0 when setup was started (without download_start_setup: when the file is complete and
+// under the run's lock), else the last attempt's result.
 DWORD WINAPI download_worker(void* run_folder);
-// How the worker starts setup from the finished file under the run's lock: 0 when it started,
-// else the cause, and the file is gone. run_setup unless a test puts a stand-in here; the
-// program never changes it.
+// How the worker starts setup from a finished file under the run's lock, from its own thread:
+// run_setup's contract (0 when it started; otherwise -1 with the last error, and the file is
+// gone). installer_main sets run_setup; null: the worker only downloads.
 extern int (*download_start_setup)();
 
 // Stops a running worker from any thread: it ends any wait at once, deletes its partial file,

@@ -110,6 +110,8 @@ static void report_early_failure()
 // pictures) then costs the user no time. The worker holds back its reports until splash_shown.
 static int start_worker(AppState* app, RunFolder* run)
 {
+    // The worker starts setup itself: a file that can't be started sends it to the next address.
+    download_start_setup = run_setup;
     app->splash_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr); // manual-reset: stays set
     app->worker = app->splash_ready ? CreateThread(nullptr, 0, download_worker, run, 0, nullptr) : nullptr;
     if (!app->worker) {

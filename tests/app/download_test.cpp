@@ -8,6 +8,7 @@
 #include "app/app_state.h"
 #include "app/config.h"
 #include "app/download.h"
+#include "app/launch.h"
 #include "app/worker_report.h"
 #include "rt/process.h"
 #include "app/run_folder.h"
@@ -88,7 +89,7 @@ int setup_starts = 0;
 int start_in_place()
 {
     ++setup_starts;
-    return handle_keep(current_run_folder->setup_lock) == 0 ? 0 : (int)GetLastError();
+    return handle_keep(current_run_folder->setup_lock) == 0 ? 0 : -1;
 }
 
 struct WorkerRun {
@@ -367,10 +368,12 @@ TEST_F(Download, SecondAddressAfterAFailedFirst)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        setup_starts = 0;
         WorkerRun run = run_worker(c.first, c.second);
         EXPECT_TRUE(run.ended);
         EXPECT_EQ(run.exit_code, c.exit_code);
         EXPECT_EQ(run.messages, c.messages);
+        EXPECT_EQ(setup_starts, c.exit_code == 0 ? 1 : 0) << "setup starts once, from the finished file";
         if (c.exit_code == 0) {
             EXPECT_TRUE(read_file(path) == program(300000));
         } else {
@@ -783,7 +786,7 @@ TEST_F(Download, FileThatCannotStartRulesItsAddressOut)
     const std::string good_name = "start-good-" + tag + ".exe", bad_name = "start-bad-" + tag + ".exe";
     ASSERT_TRUE(rt_test::write_file(files + "\\" + good_name, good));
     ASSERT_TRUE(rt_test::write_file(files + "\\" + bad_name, bad));
-    download_start_setup = saved_start;
+    download_start_setup = run_setup;
     auto served_from = [&](const std::string& token, const std::string& name) {
         return http("/x/" + token + "/plain/files/" + name);
     };
