@@ -12,7 +12,6 @@
 #include <windows.h>
 #include <stdint.h>
 
-
 // Folder names: this prefix and 16 lower-case hex digits of random.
 const char RUN_FOLDER_PREFIX[] = "quorvel-";
 const uint32_t RUN_FOLDER_RANDOM_BYTES = 8;
