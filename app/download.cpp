@@ -11,7 +11,6 @@
 #include "app/run_folder.h"
 #include "app/setup_file.h"
 #include "app/worker_report.h"
-#include "rt/file_handle.h"
 #include "rt/heap.h"
 #include "rt/process.h"
 #include "rt/random.h"
@@ -19,13 +18,13 @@
 
 static const wchar_t DOWNLOAD_AGENT[] = L"Quorvel Web Installer";
 
+int (*download_start_setup)();
+
 // ---- cancellation --------------------------------------------------------------------------------
 
 // A manual-reset event that every wait of the worker also waits for. Made on first use from
 // whichever thread comes first.
 static HANDLE volatile cancel_event;
-// The setup file being written, for download_abandon.
-static void* volatile active_file;
 // The worker's WinINet session.
 static HttpSession session_record;
 static HttpSession* const session = &session_record;
@@ -75,14 +74,6 @@ void download_cancel_clear()
     }
 }
 
-void download_abandon()
-{
-    HANDLE file = (HANDLE)InterlockedCompareExchangePointer(&active_file, nullptr, nullptr);
-    if (file) {
-        (void)handle_delete(file); // nothing more can be done about a file that stays
-    }
-}
-
 // Waits ms, or less when the download is cancelled. False when it was.
 static bool pause(DWORD ms)
 {
@@ -123,9 +114,7 @@ static int attempt(Transfer* transfer)
         install_log_failure("setup file not created", (uint32_t)result);
         return result;
     }
-    InterlockedExchangePointer(&active_file, transfer->writer.file);
     int result = request_with_resumes(transfer);
-    InterlockedExchangePointer(&active_file, nullptr);
     if (result != 0) {
         setup_file_discard(&transfer->writer);
         return result;
@@ -216,10 +205,17 @@ static int try_addresses(RunFolder* run, Address* addresses, int count)
             }
             DWORD status = 0;
             result = ask(run, address, ++attempts, &status);
-            if (result == 0 || download_cancelled()) {
-                return download_failure(0); // a cancel also overrides a complete file
+            if (download_cancelled()) {
+                return DOWNLOAD_ERROR_CANCELLED; // also over a complete file
             }
             DownloadVerdict verdict = download_verdict(result, status);
+            if (result == 0) {
+                if (!download_start_setup || download_start_setup() == 0) {
+                    return 0;
+                }
+                result = last_error_result();
+                verdict = VERDICT_RULED_OUT; // the same file would come again, and fail again
+            }
             if (verdict == VERDICT_STOP) {
                 return result;
             }
@@ -272,12 +268,14 @@ static int run_download(RunFolder* run)
 DWORD WINAPI download_worker(void* run_folder)
 {
     int result = run_download((RunFolder*)run_folder);
+    if (download_cancelled()) {
+        // Nobody waits for a message any more. Setup may have started just before the cancel.
+        return result == 0 ? 0 : (DWORD)DOWNLOAD_ERROR_CANCELLED;
+    }
     if (result == 0) {
         (void)report_progress(PROGRESS_COMPLETE); // always 0
-    } else if (!download_cancelled()) {
-        post_worker_done();
     } else {
-        result = DOWNLOAD_ERROR_CANCELLED;
+        post_worker_done();
     }
     return (DWORD)result;
 }

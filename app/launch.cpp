@@ -53,28 +53,40 @@ int run_setup()
     // The lock keeps the file from changing and its folder handle keeps the path leading to it.
     if (!run || !run->setup_lock || !handle_is_at(run->setup_lock, run->setup_path)) {
         install_log("setup not started: its file is not where it was written");
+        if (run) {
+            setup_file_drop(run);
+        }
+        SetLastError(ERROR_PATH_REDIRECTED);
         return -1;
     }
     char* command = setup_command_line(run->setup_path, process_globals.config->setup_args);
     wchar_t* environment = command ? setup_environment(run) : nullptr;
     if (!command || !environment) {
-        install_log_failure("setup not started", GetLastError());
+        DWORD error = GetLastError();
+        install_log_failure("setup not started", error);
         heap_free(command);
         setup_file_drop(run);
+        SetLastError(error);
         return -1;
     }
     install_log("starting setup: %s", command);
+    // The file is marked for deletion until now, and a marked file can't be opened, by
+    // CreateProcessW neither. The lock still keeps everyone else to reading it.
     // Started in its own folder: the folder the installer was started from (Downloads, as a
     // rule) is anyone's to write DLLs into.
-    int result = process_start(run->setup_path, command, run->path, environment) == 0 ? 0 : -1;
+    int result = handle_keep(run->setup_lock) == 0 && process_start(run->setup_path, command, run->path, environment) == 0
+                     ? 0
+                     : -1;
+    DWORD error = GetLastError();
     heap_free(environment);
     if (result == 0) {
         install_log("setup started");
         run->setup_started = true;
     } else {
-        install_log_failure("setup not started", GetLastError());
-        setup_file_drop(run); // a file that can't be started is of no use to anyone
+        install_log_failure("setup not started", error);
+        setup_file_drop(run); // a file that can't be started is of no use to anyone; marked again
     }
     heap_free(command);
+    SetLastError(error);
     return result;
 }

@@ -110,6 +110,8 @@ static void report_early_failure()
 // pictures) then costs the user no time. The worker holds back its reports until splash_shown.
 static int start_worker(AppState* app, RunFolder* run)
 {
+    // The worker starts setup itself: a file that can't be started sends it to the next address.
+    download_start_setup = run_setup;
     app->splash_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr); // manual-reset: stays set
     app->worker = app->splash_ready ? CreateThread(nullptr, 0, download_worker, run, 0, nullptr) : nullptr;
     if (!app->worker) {
@@ -148,7 +150,8 @@ static int setup_splash_window(AppState* app)
 }
 
 // Without a splash (GDI+ or the artwork failed) the download still ends as it would with one:
-// setup starts after a good download, the error window shows after a bad one.
+// setup starts after a good download, the error window shows after a bad one. The worker's own
+// limits end it.
 static int run_without_splash(AppState* app, bool worker_started)
 {
     InterlockedExchange(&app->splash_missing, 1);
@@ -189,7 +192,8 @@ static const DWORD WORKER_STOP_MS = 5000;
 
 // Stops and joins the worker. The loop can end while it still downloads (the user closed the
 // splash). Returns false when it did not end in time: it may still use AppState, the bitmaps and
-// GDI+, so nothing of those may be released before the process ends.
+// GDI+, so nothing of those may be released before the process ends. Its setup file, marked for
+// deletion until setup starts, goes when the process ends and the system closes its handles.
 static bool stop_worker(AppState* app)
 {
     if (!app->worker) {
@@ -197,11 +201,7 @@ static bool stop_worker(AppState* app)
     }
     download_cancel();
     DWORD ignored = 0;
-    if (worker_join(app, WORKER_STOP_MS, &ignored) != 0) {
-        download_abandon(); // its partial file goes when the process ends and closes the handle
-        return false;
-    }
-    return true;
+    return worker_join(app, WORKER_STOP_MS, &ignored) == 0;
 }
 
 static void teardown_download_mode(AppState* app)

@@ -12,8 +12,6 @@
 #include <windows.h>
 #include <stdint.h>
 
-#include "rt/sha256.h"
-
 // Folder names: this prefix and 16 lower-case hex digits of random.
 const char RUN_FOLDER_PREFIX[] = "quorvel-";
 const uint32_t RUN_FOLDER_RANDOM_BYTES = 8;
@@ -30,7 +28,6 @@ struct RunFolder {
     char* setup_path;    // path and SETUP_FILE_NAME
     char* temp_path;     // path and RUN_TEMP_NAME
     HANDLE setup_lock;   // the finished setup file, under file_lock_from_writer's lock; null when none
-    uint8_t setup_digest[SHA256_DIGEST_SIZE]; // of the bytes written into the locked file
     bool setup_started;  // a process was created from the locked file: the folder stays
 };
 

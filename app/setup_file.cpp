@@ -15,10 +15,12 @@ int setup_file_create(const RunFolder* run, SetupWriter* writer)
     if (sha256_begin(&writer->digest) != 0) {
         return 1;
     }
+    // Marked at once: until it has passed every check, the file goes with its last handle.
     writer->file = file_create_in(run->folder, SETUP_FILE_NAME, nullptr);
-    if (!writer->file) {
+    if (!writer->file || handle_delete(writer->file) != 0) {
         DWORD error = GetLastError();
         sha256_release(&writer->digest);
+        handle_close(&writer->file); // a file that can't be marked can't be deleted either
         SetLastError(error);
         return 1;
     }
@@ -55,27 +57,18 @@ int setup_file_restart(SetupWriter* writer)
     return 0;
 }
 
-// The locked file is read once more, through the lock: what was hashed on the way in is what is
-// there, the signature (when one is asked for) is the system's verdict on those very bytes, and
-// the path still leads to it.
+// The file was written through a handle that let nobody else write, and the lock was taken from
+// it (file_lock_from_writer says who could write it in between: only those who may change the
+// program anyway): the digest of what was written is the digest of what is there, and reading the
+// file again would tell nothing new. What is left to check through the lock is the signature (when
+// one is asked for), the system's verdict on those very bytes, and that the path still leads to
+// the file.
 static bool intact(const RunFolder* run, const char* signer)
 {
     if (!run->setup_lock || !handle_is_at(run->setup_lock, run->setup_path)) {
         SetLastError(ERROR_PATH_REDIRECTED);
         return false;
     }
-    uint8_t digest[SHA256_DIGEST_SIZE];
-    if (sha256_file(run->setup_lock, digest) != 0) {
-        return false;
-    }
-    for (uint32_t i = 0; i < SHA256_DIGEST_SIZE; ++i) {
-        if (digest[i] != run->setup_digest[i]) {
-            SetLastError(ERROR_INVALID_DATA);
-            return false;
-        }
-    }
-    // The signature is checked through the lock, which keeps the file as it is from here until
-    // setup has been started from it.
     return !signer || signer_check(run->setup_lock, run->setup_path, signer) == 0;
 }
 
@@ -109,7 +102,6 @@ int setup_file_finish(SetupWriter* writer, RunFolder* run)
         return fail_with(error);
     }
     run->setup_lock = lock;
-    CopyMemory(run->setup_digest, digest, sizeof digest);
     if (!intact(run, signer)) {
         install_log_failure("setup file refused", GetLastError());
         setup_file_drop(run);

@@ -6,13 +6,9 @@
 #include "app/config.h"
 #include "app/download.h"
 #include "app/error_window.h"
-#include "app/launch.h"
 #include "app/splash.h"
 #include "rt/process.h"
 #include "rt/thread_wait.h"
-
-// How long a failure message waits for the worker to end.
-static const DWORD WORKER_JOIN_MS = 1000;
 
 // ---- the worker's side ---------------------------------------------------------------------------
 
@@ -123,7 +119,7 @@ int worker_join(AppState* app, DWORD limit_ms, DWORD* exit_code)
 
 void finish_download(AppState* app, DWORD worker_result)
 {
-    if (worker_result == 0 && run_setup() == 0) {
+    if (worker_result == 0) { // the worker has started setup
         if (app->splash.hwnd) {
             SendMessageW(app->splash.hwnd, WM_CLOSE, 0, 0);
         }
@@ -136,12 +132,11 @@ void finish_download(AppState* app, DWORD worker_result)
 void on_worker_done(UiWindow* window, WPARAM wparam, LPARAM lparam)
 {
     AppState* app = process_globals.app;
-    // After a complete download the worker only closes its file: wait for that rather than leave
-    // the user in front of a full bar. A failure is posted as the worker ends: a short wait tells
-    // whether it has, and a worker that still runs is left alone. A late message after the join
-    // finds no worker.
+    // The worker posts once, as it ends: all that is left of it is its return, so the wait has no
+    // limit of its own (and answers what the worker sends to the splash meanwhile). A message
+    // after the join finds no worker.
     DWORD exit_code = 1;
-    if (worker_join(app, wparam == WORKER_DONE_COMPLETE ? INFINITE : WORKER_JOIN_MS, &exit_code) != 0) {
+    if (worker_join(app, INFINITE, &exit_code) != 0) {
         return;
     }
     finish_download(app, exit_code);

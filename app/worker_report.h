@@ -10,8 +10,8 @@
 
 struct AppState;
 
-// The worker-done message, posted to the splash window once the worker has ended its download:
-// wParam WORKER_DONE_COMPLETE or WORKER_DONE_FAILED, lParam 0.
+// The worker-done message, posted to the splash window as the worker ends: wParam
+// WORKER_DONE_COMPLETE (setup was started) or WORKER_DONE_FAILED, lParam 0.
 const UINT WM_WORKER_DONE = WM_USER;
 const WPARAM WORKER_DONE_FAILED = 0;
 const WPARAM WORKER_DONE_COMPLETE = 1;
@@ -35,8 +35,8 @@ uint32_t progress_per_mille(uint64_t total, uint64_t expected);
 // reads its exit code and closes its handle and app->splash_ready. 0 when it was joined; 1 when
 // there is none or it still runs.
 int worker_join(AppState* app, DWORD limit_ms, DWORD* exit_code);
-// After the worker ended with worker_result: starts setup and closes the splash, or sets the exit
-// code 1 and shows the error window.
+// After the worker ended with worker_result: closes the splash once the worker has started setup
+// (0), or sets the exit code 1 and shows the error window.
 void finish_download(AppState* app, DWORD worker_result);
 // The splash window's user-message callback: the worker-done message.
 void on_worker_done(UiWindow* window, WPARAM wparam, LPARAM lparam);

@@ -260,17 +260,31 @@ HANDLE file_lock_from_writer(HANDLE* writer)
 {
     // A handle that shares no writing can only be opened once nobody writes, the writer included;
     // and the writer shares nothing but reading. So a bridge that shares everything comes first,
-    // the writer goes, and the lock is opened from the bridge. Somebody who opens the file by its
-    // path in that moment either still holds it (and the lock fails) or has closed it again: the
-    // caller compares the locked file's contents and path with what it wrote.
-    // The bridge can't ask for delete access: the writer does not share it.
+    // the writer goes, and the lock is opened from the bridge. A file marked for deletion can't be
+    // opened at all: the mark is lifted for those two opens and put back through the lock, and only
+    // then does the bridge go. While the mark is off, the writer and then the lock keep everyone
+    // else to reading, but for the moment between closing the writer and opening the lock, when
+    // only the bridge is open: then whoever the file's access list lets write it could open it for
+    // writing. In a folder that only its maker and the administrators may write in, they are those
+    // who could change the program anyway. The bridge can't ask for delete access: the writer
+    // does not share it.
+    if (handle_keep(*writer) != 0) {
+        return nullptr;
+    }
     HANDLE bridge = ReOpenFile(*writer, GENERIC_READ, SHARE_ALL, 0);
     if (bridge == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        (void)handle_delete(*writer); // the caller discards it through the writer all the same
+        SetLastError(error);
         return nullptr;
     }
     CloseHandle(*writer);
     *writer = nullptr;
     HANDLE lock = ReOpenFile(bridge, GENERIC_READ | DELETE, FILE_SHARE_READ, 0);
+    if (lock != INVALID_HANDLE_VALUE && handle_delete(lock) != 0) {
+        CloseHandle(lock); // a lock that can't keep its mark is no use
+        lock = INVALID_HANDLE_VALUE;
+    }
     if (lock == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         HANDLE deleter = ReOpenFile(bridge, DELETE, SHARE_ALL, 0);
@@ -286,11 +300,21 @@ HANDLE file_lock_from_writer(HANDLE* writer)
     return lock;
 }
 
-int handle_delete(HANDLE handle)
+static int set_disposition(HANDLE handle, BOOL delete_file)
 {
     FILE_DISPOSITION_INFO disposition = {};
-    disposition.DeleteFile = TRUE;
+    disposition.DeleteFile = delete_file;
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) ? 0 : 1;
+}
+
+int handle_delete(HANDLE handle)
+{
+    return set_disposition(handle, TRUE);
+}
+
+int handle_keep(HANDLE handle)
+{
+    return set_disposition(handle, FALSE);
 }
 
 bool handle_is_at(HANDLE handle, const char* path)

@@ -38,15 +38,19 @@ HANDLE file_create_in(HANDLE folder, const char* name, PSECURITY_DESCRIPTOR desc
 // Opens the file `name` inside the held folder for deletion only, without following a link at its
 // end: a link is deleted, not what it points at. Nobody else may have it open. Null on failure.
 HANDLE file_open_for_delete_in(HANDLE folder, const char* name);
-// Turns the writer of a finished file into a lock: a handle that reads (and may delete) the very
-// same file, while others may only read it, neither write, rename nor delete it. CreateProcessW can
-// start a program from a file under such a lock. The writer is closed when the lock was made; on
-// failure it stays open for the caller to discard. Null on failure.
+// Turns the writer of a finished file, marked for deletion (handle_delete), into a lock: a handle
+// that reads (and may delete) the very same file, while others may only read it, neither write,
+// rename nor delete it. The file stays marked under the lock (handle_keep lifts the mark, for
+// CreateProcessW to open the file). The writer is closed when the lock was made; on failure it
+// stays open, its file still marked, for the caller to discard. Null on failure.
 HANDLE file_lock_from_writer(HANDLE* writer);
 
 // Marks the file or empty folder of handle (opened with DELETE access) for deletion: it goes when
-// its last handle closes. 0 or 1.
+// its last handle closes, also when the system closes it for a process that ended. 0 or 1.
 int handle_delete(HANDLE handle);
+// Lifts handle_delete's mark through the same handle: the file stays when its last handle closes.
+// A file marked for deletion can't be opened again, by anyone. 0 or 1.
+int handle_keep(HANDLE handle);
 // Closes a handle held in a record, when there is one, and leaves null in its place.
 void handle_close(HANDLE* handle);
 // The system's final path of the object of handle, as a new heap UTF-8 string in the form paths

@@ -19,6 +19,36 @@ namespace {
 
 // A system message with line breaks turned into spaces needs at most this many units here.
 const DWORD MESSAGE_UNITS = 255;
+// What stands for an insert ("%1") of a system message: the messages this program reports with
+// inserts (ERROR_BAD_EXE_FORMAT, "%1 is not a valid Win32 application") are about a file.
+const wchar_t INSERT_TEXT[] = L"the file";
+const wchar_t INSERT_TEXT_FIRST[] = L"The file";
+
+// Copies text into out (units, terminator included), each insert ("%1", "%12", "%1!s!") replaced
+// by INSERT_TEXT; cut short where out ends.
+void replace_inserts(const wchar_t* text, wchar_t* out, DWORD units) {
+    DWORD at = 0;
+    while (*text && at + 1 < units) {
+        if (text[0] != L'%' || text[1] < L'1' || text[1] > L'9') {
+            out[at++] = *text++;
+            continue;
+        }
+        ++text;
+        while (*text >= L'0' && *text <= L'9') {
+            ++text;
+        }
+        if (*text == L'!') { // a printf-style format of its own, up to the next '!'
+            do {
+                ++text;
+            } while (*text && *text != L'!');
+            text += *text ? 1 : 0;
+        }
+        for (const wchar_t* word = at == 0 ? INSERT_TEXT_FIRST : INSERT_TEXT; *word && at + 1 < units; ++word) {
+            out[at++] = *word;
+        }
+    }
+    out[at] = L'\0';
+}
 
 // ShellExecuteW of an address already in UTF-16; 0 when the shell accepted it.
 int shell_execute_wide(const wchar_t* target) {
@@ -414,5 +444,8 @@ int system_error_text(uint32_t code, char* out, int32_t out_size) {
     if (length > 2 && text[length - 2] == L'.' && text[length - 1] == L' ') {
         text[length - 2] = L'\0';
     }
-    return wide_to_utf8(out, out_size, text, -1) > 0 ? 0 : 1;
+    // The inserts were left in place ("Bad EXE format for %1"): a log should not show them.
+    wchar_t plain[MESSAGE_UNITS + 64];
+    replace_inserts(text, plain, sizeof plain / sizeof plain[0]);
+    return wide_to_utf8(out, out_size, plain, -1) > 0 ? 0 : 1;
 }

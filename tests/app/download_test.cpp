@@ -9,10 +9,12 @@
 #include "app/config.h"
 #include "app/download.h"
 #include "app/install_log.h"
+#include "app/launch.h"
 #include "app/worker_report.h"
 #include "rt/process.h"
 #include "app/run_folder.h"
 #include "app/setup_file.h"
+#include "rt/file_handle.h"
 #include "rt/http.h"
 #include <wininet.h>
 #include <cstdio>
@@ -91,6 +93,16 @@ std::string read_file(const std::string& path)
     return rt_test::read_file(path, &bytes) ? bytes : "<missing>";
 }
 
+// Stands in for the start of setup in the worker: the file stays where it is, readable by its
+// path (the mark for deletion lifted, as the real start does), and the start is counted.
+int setup_starts = 0;
+
+int start_in_place()
+{
+    ++setup_starts;
+    return handle_keep(current_run_folder->setup_lock) == 0 ? 0 : -1;
+}
+
 struct WorkerRun {
     DWORD exit_code;
     std::vector<WPARAM> messages; // wParam of each worker-done message, in order
@@ -120,6 +132,9 @@ protected:
         download_cancel_clear();
         saved_timings = download_timings;
         download_timings = {100, 200, 5000, 2000, 3000}; // short rounds; a stall shows after 2 s
+        saved_start = download_start_setup;
+        download_start_setup = start_in_place;
+        setup_starts = 0;
 
         ASSERT_TRUE(scratch.ok());
         ASSERT_EQ(run_folder_create_in(&run, scratch.path().c_str()), 0) << GetLastError();
@@ -149,6 +164,7 @@ protected:
         }
         DestroyWindow(app.splash.hwnd);
         download_timings = saved_timings;
+        download_start_setup = saved_start;
         run_folder_release(&run);
         EXPECT_FALSE(file_exists(run_path)) << "the run's folder outlived a run that started nothing";
         process_globals = saved;
@@ -229,6 +245,7 @@ protected:
 
     ProcessGlobals saved;
     DownloadTimings saved_timings;
+    int (*saved_start)() = nullptr;
     InstallerConfig config;
     AppState app;
     std::string http_port, https_port, closed_port;
@@ -403,10 +420,12 @@ TEST_F(Download, SecondAddressAfterAFailedFirst)
     pin(program(300000));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        setup_starts = 0;
         WorkerRun run = run_worker(c.first, c.second);
         EXPECT_TRUE(run.ended);
         EXPECT_EQ(run.exit_code, c.exit_code);
         EXPECT_EQ(run.messages, c.messages);
+        EXPECT_EQ(setup_starts, c.exit_code == 0 ? 1 : 0) << "setup starts once, from the finished file";
         if (c.exit_code == 0) {
             EXPECT_TRUE(read_file(path) == program(300000));
         } else {
@@ -943,4 +962,77 @@ TEST_F(Download, RequestLogLineIsExact)
     EXPECT_EQ(without_time(attempts[0]).substr(0, failed.size()), failed);
     EXPECT_EQ(without_time(attempts[1]),
               "attempt 2 " + second + ": proxy none, status 200, length 5, validator none, 5 bytes in T ms: complete");
+}
+
+// A file that passes every check but can't be started (CreateProcessW refuses a PE of an unknown
+// machine with ERROR_BAD_EXE_FORMAT) rules its address out: the next address is asked at once and
+// setup starts from its file; when no address is left, the worker fails without another round.
+// The files come from the test server's folder (QWI_FILES_DIR); setup is really started.
+TEST_F(Download, FileThatCannotStartRulesItsAddressOut)
+{
+    auto windows_path = [](std::string unix_path) {
+        for (char& c : unix_path) {
+            c = c == '/' ? '\\' : c;
+        }
+        return unix_path.empty() ? unix_path : "Z:" + unix_path;
+    };
+    const std::string files = windows_path(env("QWI_FILES_DIR"));
+    const std::string build = windows_path(env("QWI_BUILD_DIR"));
+    std::string good;
+    ASSERT_FALSE(files.empty() || build.empty()) << "QWI_FILES_DIR or QWI_BUILD_DIR not set";
+    ASSERT_TRUE(rt_test::read_file(build + "\\tests\\helpers\\fake_setup.exe", &good));
+    std::string bad = good;
+    uint32_t pe = *(const uint32_t*)&bad[0x3C];
+    bad[pe + 4] = bad[pe + 5] = (char)0x99; // the machine field
+    const std::string tag = std::to_string(GetCurrentProcessId());
+    const std::string good_name = "start-good-" + tag + ".exe", bad_name = "start-bad-" + tag + ".exe";
+    ASSERT_TRUE(rt_test::write_file(files + "\\" + good_name, good));
+    ASSERT_TRUE(rt_test::write_file(files + "\\" + bad_name, bad));
+    download_start_setup = run_setup;
+    auto served_from = [&](const std::string& token, const std::string& name) {
+        return http("/x/" + token + "/plain/files/" + name);
+    };
+    const struct {
+        const char* name;
+        const std::string* second;
+        DWORD exit_code;
+    } cases[] = {
+        {"unstartable, then good", &good_name, 0},
+        {"unstartable at both", &bad_name, ERROR_BAD_EXE_FORMAT},
+    };
+    int number = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string first_token = "nostart" + tag + "a" + std::to_string(number);
+        std::string second_token = "nostart" + tag + "b" + std::to_string(number++);
+        std::string first = served_from(first_token, bad_name), second = served_from(second_token, *c.second);
+        WorkerRun result = run_worker(first.c_str(), second.c_str());
+        EXPECT_TRUE(result.ended);
+        EXPECT_EQ(result.exit_code, c.exit_code);
+        EXPECT_EQ(result.messages, c.exit_code == 0 ? DONE : FAILED);
+        const std::vector<std::string> once = {"http 200"};
+        EXPECT_EQ(served(http("/stats/" + first_token)).requests, once) << "the first address was asked again";
+        EXPECT_EQ(served(http("/stats/" + second_token)).requests, once);
+        std::string record = run_path + "\\setup-run.txt";
+        for (int waited = 0; c.exit_code == 0 && !file_exists(record) && waited < 200; ++waited) {
+            Sleep(50);
+        }
+        if (c.exit_code == 0) {
+            EXPECT_TRUE(run.setup_started);
+            EXPECT_TRUE(read_file(path) == good) << "setup did not start from the second address's file";
+            EXPECT_NE(read_file(record).find(path), std::string::npos) << "setup did not run";
+        } else {
+            EXPECT_FALSE(file_exists(path));
+        }
+        run.setup_started = false; // the folder goes with the test
+        setup_file_drop(&run);
+        for (int tries = 0; file_exists(path) && tries < 100; ++tries) {
+            DeleteFileW(widen(path).c_str()); // once the started program has ended
+            Sleep(50);
+        }
+        DeleteFileW(widen(record).c_str());
+        DeleteFileW(widen(run_path + "\\setup-env.txt").c_str());
+    }
+    DeleteFileW(widen(files + "\\" + good_name).c_str());
+    DeleteFileW(widen(files + "\\" + bad_name).c_str());
 }

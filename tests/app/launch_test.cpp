@@ -10,10 +10,12 @@
 
 #include "app/app_state.h"
 #include "app/config.h"
+#include "app/error_window.h"
 #include "app/launch.h"
 #include "app/worker_report.h"
 #include "app/run_folder.h"
 #include "app/setup_file.h"
+#include "rt/file_handle.h"
 #include "rt/heap.h"
 #include "tests/rt/rt_test_support.h"
 
@@ -100,15 +102,19 @@ protected:
         process_globals.config = nullptr;
     }
 
-    // Writes the stand-in setup program as this run's setup file.
-    bool place_setup()
+    // The stand-in setup program's bytes; empty when it is not built.
+    std::string setup_bytes()
     {
         std::wstring source = fake_setup_exe();
         std::string bytes;
-        if (source.empty() || !read_file(narrow(source), &bytes)) {
-            return false;
-        }
-        return setup_file_write_all(&run_, bytes.data(), (uint32_t)bytes.size()) == 0;
+        return !source.empty() && read_file(narrow(source), &bytes) ? bytes : std::string();
+    }
+
+    // Writes the stand-in setup program as this run's setup file.
+    bool place_setup()
+    {
+        std::string bytes = setup_bytes();
+        return !bytes.empty() && setup_file_write_all(&run_, bytes.data(), (uint32_t)bytes.size()) == 0;
     }
 
     rt_test::ScratchDir scratch_;
@@ -167,6 +173,79 @@ TEST_F(Launch, OnlyAnIntactLockedFileStarts)
     EXPECT_FALSE(rt_test::exists(run_.setup_path)) << "and deletes it through its own handle";
 }
 
+// The stand-in setup program with an unknown machine in its PE header: it passes every check of
+// the download, and CreateProcessW refuses it (ERROR_BAD_EXE_FORMAT).
+std::string unknown_machine(std::string program)
+{
+    if (program.size() < 0x40) {
+        return std::string();
+    }
+    uint32_t pe = *(const uint32_t*)&program[0x3C];
+    if (pe + 6 > program.size()) {
+        return std::string();
+    }
+    program[pe + 4] = (char)0x99;
+    program[pe + 5] = (char)0x99;
+    return program;
+}
+
+// Until run_setup starts it, the setup file goes with its last handle: a run that ends at any
+// point before (the system closes a dead process's handles, as the test does here) leaves nothing
+// unchecked behind. Only a started setup program's file stays.
+TEST_F(Launch, SetupFileGoesWithItsHandlesUntilSetupStarts)
+{
+    const std::string program = setup_bytes();
+    ASSERT_FALSE(program.empty()) << "fake_setup.exe not found (QWI_BUILD_DIR)";
+    const std::string refused = unknown_machine(program);
+    ASSERT_FALSE(refused.empty());
+    enum Stage { CREATED, WRITTEN, FINISHED, NOT_STARTED, STARTED };
+    const struct {
+        const char* name;
+        Stage stage;
+        bool stays;
+    } cases[] = {
+        {"created", CREATED, false},
+        {"written", WRITTEN, false},
+        {"finished under its lock", FINISHED, false},
+        {"refused by CreateProcessW", NOT_STARTED, false},
+        {"started", STARTED, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string& body = c.stage == NOT_STARTED ? refused : program;
+        SetupWriter writer = {};
+        if (c.stage <= WRITTEN) {
+            ASSERT_EQ(setup_file_create(&run_, &writer), 0);
+            if (c.stage == WRITTEN) {
+                ASSERT_EQ(setup_file_write(&writer, body.data(), (uint32_t)body.size()), 0);
+            }
+            sha256_release(&writer.digest);
+        } else {
+            ASSERT_EQ(setup_file_write_all(&run_, body.data(), (uint32_t)body.size()), 0);
+            if (c.stage >= NOT_STARTED) {
+                EXPECT_EQ(run_setup(), c.stage == STARTED ? 0 : -1);
+            }
+        }
+        if (c.stage == NOT_STARTED) {
+            EXPECT_EQ(GetLastError(), (DWORD)ERROR_BAD_EXE_FORMAT);
+        }
+        if (c.stage == STARTED) {
+            EXPECT_FALSE(wait_for_setup_record(run_.path).self.empty()) << "setup did not run";
+        }
+        // The process ends here: every handle closes, none by the program's own clean-up.
+        handle_close(&writer.file);
+        handle_close(&run_.setup_lock);
+        EXPECT_EQ(rt_test::exists(run_.setup_path), c.stays);
+        run_.setup_started = false;
+        for (int tries = 0; rt_test::exists(run_.setup_path) && tries < 100; ++tries) {
+            DeleteFileW(widen(run_.setup_path).c_str()); // once the started program has ended
+            Sleep(50);
+        }
+        DeleteFileW(widen(std::string(run_.path) + "\\setup-run.txt").c_str());
+        DeleteFileW(widen(std::string(run_.path) + "\\setup-env.txt").c_str());
+    }
+}
+
 // Nobody else may change the file between its check and the start, nor move its folder.
 TEST_F(Launch, LockedFileAndHeldFolderRefuseChanges)
 {
@@ -206,8 +285,12 @@ protected:
     void SetUp() override
     {
         Launch::SetUp();
+        saved_dpi_ = process_globals.dpi;
+        ASSERT_EQ(ui_register_class(), 0); // for the error window
         app_ = (AppState*)heap_alloc_zeroed(sizeof(AppState));
         process_globals.app = app_;
+        app_->true_dpi = 96;
+        app_->work_area = {0, 0, 1280, 1024};
         // Any window that WM_CLOSE destroys serves as the splash here.
         app_->splash.hwnd = CreateWindowExW(0, L"STATIC", L"splash", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
                                             nullptr, nullptr);
@@ -219,11 +302,16 @@ protected:
             WaitForSingleObject(app_->worker, INFINITE);
             CloseHandle(app_->worker);
         }
+        error_window_release();
         if (IsWindow(app_->splash.hwnd)) {
             DestroyWindow(app_->splash.hwnd);
         }
+        MSG quit;
+        (void)PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE);
+        ui_unregister_class();
         heap_free(app_);
         process_globals.app = nullptr;
+        process_globals.dpi = saved_dpi_;
         Launch::TearDown();
     }
 
@@ -233,39 +321,41 @@ protected:
     }
 
     AppState* app_ = nullptr;
+    int32_t saved_dpi_ = 0;
 };
 
-TEST_F(WorkerDone, CompletedDownloadStartsSetupAndClosesTheSplash)
+// The worker posts its message as it ends, having started setup or given up; the main thread
+// waits for its end however long that takes, then closes the splash or shows the error window,
+// whose closing ends the run with exit code 1.
+TEST_F(WorkerDone, EveryEndOfTheWorkerIsWaitedFor)
 {
-    ASSERT_TRUE(place_setup());
-    config_.setup_args = heap_strdup("X=1");
-    WorkerPlan plan = {0, 0};
-    start_worker(&plan);
-    on_worker_done(&app_->splash, 1, 0);
-    EXPECT_EQ(app_->worker, nullptr) << "joined";
-    EXPECT_FALSE(IsWindow(app_->splash.hwnd));
-    EXPECT_EQ(wait_for_setup_record(run_.path).command_line, "\"" + std::string(run_.setup_path) + "\" X=1");
-
-    on_worker_done(&app_->splash, 1, 0); // a late message finds no worker and does nothing
-}
-
-TEST_F(WorkerDone, FirstFailureWhileTheSecondAddressRunsChangesNothing)
-{
-    WorkerPlan plan = {3000, 0};
-    start_worker(&plan);
-    on_worker_done(&app_->splash, 0, 0);
-    EXPECT_NE(app_->worker, nullptr) << "still running: left alone";
-    EXPECT_TRUE(IsWindow(app_->splash.hwnd));
-}
-
-TEST_F(WorkerDone, CompletionMessageWaitsForASlowWorkerInsteadOfStalling)
-{
-    ASSERT_TRUE(place_setup());
-    WorkerPlan plan = {1600, 0}; // posted completion, then slow to close its file
-    start_worker(&plan);
-    on_worker_done(&app_->splash, 1, 0);
-    EXPECT_EQ(app_->worker, nullptr);
-    EXPECT_FALSE(IsWindow(app_->splash.hwnd)) << "setup started although the join took over a second";
+    const struct {
+        const char* name;
+        WorkerPlan plan;
+        bool error_shown;
+    } cases[] = {
+        {"setup started", {0, 0}, false},
+        {"setup started, slow to end", {1600, 0}, false},
+        {"failed", {0, 12029 /* cannot connect */}, true},
+        {"failed, slow to end", {1600, ERROR_BAD_EXE_FORMAT}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!IsWindow(app_->splash.hwnd)) {
+            app_->splash.hwnd = CreateWindowExW(0, L"STATIC", L"splash", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                                                nullptr, nullptr);
+        }
+        app_->exit_code = 0;
+        start_worker(&c.plan);
+        on_worker_done(&app_->splash, c.error_shown ? WORKER_DONE_FAILED : WORKER_DONE_COMPLETE, 0);
+        EXPECT_EQ(app_->worker, nullptr) << "joined";
+        EXPECT_EQ(IsWindow(app_->error_window.hwnd) != FALSE, c.error_shown);
+        EXPECT_EQ(IsWindow(app_->splash.hwnd) == FALSE, !c.error_shown) << "the splash closes once setup started";
+        EXPECT_EQ(app_->exit_code, c.error_shown ? 1 : 0);
+        error_window_release();
+    }
+    on_worker_done(&app_->splash, WORKER_DONE_FAILED, 0); // a late message finds no worker
+    EXPECT_FALSE(IsWindow(app_->error_window.hwnd));
 }
 
 } // namespace

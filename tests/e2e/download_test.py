@@ -5,6 +5,9 @@ the link opened only with the user's rights, and a second copy that hands over o
 import os
 import re
 import shutil
+import signal
+import struct
+import subprocess
 import time
 import unittest
 
@@ -27,6 +30,17 @@ LAUNCH_MARK = "QWI_LAUNCHED_BY"
 # The installer's one-per-session name, as its source has it.
 with open(os.path.join(harness.SOURCE_DIR, "app", "single_instance.cpp"), encoding="utf-8") as source:
     INSTANCE_NAME = re.search(r'INSTANCE_NAME\[\] = L"([^"]+)"', source.read()).group(1).replace("\\\\", "\\")
+
+
+def unknown_machine(program):
+    """The program with an unknown machine (0x9999) in its PE header: it passes every check of the
+    download, and CreateProcessW refuses it at once with 193 (ERROR_BAD_EXE_FORMAT), under Wine as
+    on Windows. (A file that begins with "MZ" but has no PE header would be handed to Wine's DOS
+    loader instead, which takes about a minute.)"""
+    data = bytearray(program)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    struct.pack_into("<H", data, pe + 4, 0x9999)
+    return bytes(data)
 
 
 class DownloadBase(harness.InstallerTestCase):
@@ -322,6 +336,88 @@ class DownloadTest(DownloadBase):
                 self.assertEqual(self.setup_records(wait=0.5), [])
                 self.assertEqual(self.leftovers(), [], "a cancelled run left more than its log")
                 self.assertEqual(self.run_log()[-1], "exit code 0")
+
+    def test_file_that_cannot_start_rules_its_address_out(self):
+        """A file that passes every check but can't be started rules its address out: setup starts
+        from the second address's file, or, when that one can't start either, the error window
+        shows at once, without another round. The log gives the system's text for the cause."""
+        bad = unknown_machine(self.payload)
+        server = self.file_server({"bad.exe": bad, "also-bad.exe": bad, "setup.exe": self.payload})
+        for number, second in enumerate(["setup.exe", "also-bad.exe"]):
+            with self.subTest(second=second):
+                self.set_tmp(os.path.join(self.folder, "case%d" % number))
+                server.forget()
+                first_url = server.http_url("bad.exe")
+                exe = self.installer(https_url=first_url, http_url=server.http_url(second))
+                process = self.start_installer(exe)
+                if second == "setup.exe":
+                    self.check_setup_started(process.wait(30))
+                else:
+                    self.assertEqual(self.error_window()["texts"], ERROR_TEXTS["en"])
+                    self.driver.call("close")
+                    self.assertEqual(process.wait(10), 1)
+                    self.assertEqual(self.setup_records(wait=0.5), [])
+                    self.assertEqual(self.leftovers(), [], "a run that started nothing left more than its log")
+                self.assertEqual(server.requests, ["bad.exe", second])
+                log = self.run_log()
+                refusals = [line for line in log if line.startswith("setup not started: ")]
+                self.assertEqual(len(refusals), 1 if second == "setup.exe" else 2, "\n".join(log))
+                self.assertRegex(refusals[0], r"^setup not started: \(193\) [^%]+$")
+                self.assertIn("%s is not asked again in this run" % first_url, log)
+
+    def big_signed_setup(self, size):
+        """The stand-in setup program grown by size bytes and signed by the test publisher
+        (tests/signing): its signature check reads the whole file. (bytes, the signer's name)."""
+        keys = self.programs.path("tests", "signing", "keys")
+        self.programs.require(os.path.join(keys, "publisher.key"), self.programs.path("tests", "signing", "publisher.txt"))
+        if not shutil.which("osslsigncode"):
+            raise unittest.SkipTest("osslsigncode is missing (tools/install-deps.sh)")
+        unsigned, signed = (os.path.join(self.folder, n) for n in ("big.exe", "big-signed.exe"))
+        with open(unsigned, "wb") as f:
+            f.write(self.payload + bytes(size))
+        subprocess.run(["osslsigncode", "sign", "-certs", os.path.join(keys, "publisher.chain"),
+                        "-key", os.path.join(keys, "publisher.key"), "-h", "sha256", "-in", unsigned, "-out", signed],
+                       check=True, stdout=subprocess.DEVNULL)
+        with open(signed, "rb") as f:
+            body = f.read()
+        with open(self.programs.path("tests", "signing", "publisher.txt"), encoding="utf-8") as f:
+            return body, f.read()
+
+    def test_a_run_killed_before_setup_starts_leaves_no_setup_file(self):
+        """Until setup starts from it, the setup file goes with the installer's last handle: a run
+        killed while it downloads, or while it checks the finished file's signature, leaves no
+        setup.exe behind (Wine closes a killed process's handles, as Windows does)."""
+        body, signer = self.big_signed_setup(128 * 1024 * 1024)
+        server = self.file_server({"setup.exe": body})
+        exe = self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url(), signer=signer)
+
+        def downloading():
+            return os.path.exists(self.setup_file) and os.path.getsize(self.setup_file) >= 16 * 1024 * 1024
+
+        def checking():
+            log = os.path.join(self.run_folder(), harness.LOG_NAME)
+            if not os.path.exists(log):
+                return False
+            with open(log, "rb") as f:
+                return b" setup file: " in f.read()
+
+        for number, (case, moment) in enumerate([("while it downloads", downloading),
+                                                 ("while it checks the signature", checking)]):
+            with self.subTest(case):
+                self.set_tmp(os.path.join(self.folder, "case%d" % number))
+                process = self.start_installer(exe)
+                self.wait_for(moment, 60, "the moment to kill the installer")
+                killed = time.monotonic()
+                process.popen.send_signal(signal.SIGKILL)
+                self.assertIsNotNone(process.wait(10))
+                log = self.run_log()
+                print("\n  killed %s; the log ends: %s" % (case, log[-1]))
+                self.assertFalse(any(line.startswith("starting setup") for line in log), "killed too late")
+                if moment == checking:
+                    self.assertTrue(log[-1].startswith("setup file: "), "the signature check was over: " + log[-1])
+                self.wait_for(lambda: not os.path.exists(self.setup_file), 10, "the setup file's removal")
+                print("  setup.exe gone %.2f s after the kill" % (time.monotonic() - killed))
+                self.assertEqual(self.setup_records(wait=0.5), [])
 
     def test_second_instance_defers_to_first(self):
         """A second installer started while a first one downloads brings the first one's window

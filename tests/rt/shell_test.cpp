@@ -290,6 +290,16 @@ TEST(SystemErrorText, OneLineWithoutTheClosingPeriod) {
     }
 }
 
+// A text that the system keeps with an insert ("%1 is not a valid Win32 application", "Bad EXE
+// format for %1") names the file instead, wherever the insert stands.
+TEST(SystemErrorText, InsertsNameTheFile) {
+    char text[256];
+    ASSERT_EQ(system_error_text(ERROR_BAD_EXE_FORMAT, text, sizeof text), 0);
+    EXPECT_EQ(strchr(text, '%'), nullptr) << text;
+    EXPECT_TRUE(strstr(text, "the file") || strncmp(text, "The file", 8) == 0) << text;
+    printf("  ERROR_BAD_EXE_FORMAT: %s\n", text);
+}
+
 TEST(SystemErrorText, RoomIsCheckedExactly) {
     char text[256];
     ASSERT_EQ(system_error_text(ERROR_ACCESS_DENIED, text, sizeof text), 0);
