@@ -1,6 +1,7 @@
 """DLL planting: an installer run from a Downloads folder must not load a DLL that somebody put
 next to it, even when the loader is told to prefer such native DLLs (Wine's n,b override)."""
 
+import hashlib
 import os
 import shutil
 import unittest
@@ -44,8 +45,11 @@ class DllPlantingBase(harness.InstallerTestCase):
         for marker in self.markers():
             os.remove(os.path.join(self.folder, marker))
 
+    with_signer = True
+
     def check_installer_loads_none(self):
-        """With a signer, so that the signature check runs among the planted DLLs too."""
+        """With a signer, so that the signature check runs among the planted DLLs too (the
+        installer loads wintrust and crypt32 at its start either way)."""
         signing = harness.build64().path("tests", "signing")
         harness.build64().require(os.path.join(signing, "signed.exe"))
         with open(os.path.join(signing, "signed.exe"), "rb") as f:
@@ -54,12 +58,17 @@ class DllPlantingBase(harness.InstallerTestCase):
             signer = f.read()
         server = self.file_server({"setup.exe": payload})
         installer = self.configured_copy(self.programs.installer, https_url=server.http_url("setup.exe"),
-                                         http_url=self.closed_url(), setup_args="X=1", signer=signer)
+                                         http_url=self.closed_url(), setup_args="X=1",
+                                         **({"signer": signer} if self.with_signer else {"sha256": sha256(payload)}))
         code = self.run_installer(installer, bits=self.bits, env={"WINEDLLOVERRIDES": PREFER_NATIVE},
                                   timeout=self.process_timeout)
         self.assertEqual(code, 0)
         self.assertEqual(len(self.setup_records(wait=self.setup_wait)), 1, "the download and the launch still work")
         self.assertEqual(self.markers(), [], "a planted DLL was loaded by the installer")
+
+
+def sha256(data):
+    return hashlib.sha256(data).hexdigest()
 
 
 class DllPlantingTest(DllPlantingBase):
@@ -73,6 +82,10 @@ class DllPlanting32Test(DllPlantingBase):
     case; a 32-bit one would add a slow process and prove the same of the loader."""
     build = staticmethod(harness.build32)
     bits = 32
+    # The signer check asks the network for revocation lists, which 32-bit Wine under qemu crashes
+    # in (exit -11 here), as it does with the download worker's reader threads; the 64-bit case
+    # keeps the signer, this one pins the file by its digest.
+    with_signer = False
     process_timeout = 600
     setup_wait = 300.0
 
