@@ -989,8 +989,9 @@ TEST_F(Download, FileThatCannotStartRulesItsAddressOut)
     ASSERT_TRUE(rt_test::write_file(files + "\\" + good_name, good));
     ASSERT_TRUE(rt_test::write_file(files + "\\" + bad_name, bad));
     download_start_setup = run_setup;
+    // Secure addresses: a plain one is asked only with a pin, which would refuse one of the two files.
     auto served_from = [&](const std::string& token, const std::string& name) {
-        return http("/x/" + token + "/plain/files/" + name);
+        return https("/x/" + token + "/plain/files/" + name);
     };
     const struct {
         const char* name;
@@ -1010,7 +1011,7 @@ TEST_F(Download, FileThatCannotStartRulesItsAddressOut)
         EXPECT_TRUE(result.ended);
         EXPECT_EQ(result.exit_code, c.exit_code);
         EXPECT_EQ(result.messages, c.exit_code == 0 ? DONE : FAILED);
-        const std::vector<std::string> once = {"http 200"};
+        const std::vector<std::string> once = {"https 200"};
         EXPECT_EQ(served(http("/stats/" + first_token)).requests, once) << "the first address was asked again";
         EXPECT_EQ(served(http("/stats/" + second_token)).requests, once);
         std::string record = run_path + "\\setup-run.txt";
