@@ -347,8 +347,9 @@ class DownloadTest(DownloadBase):
             with self.subTest(second=second):
                 self.set_tmp(os.path.join(self.folder, "case%d" % number))
                 server.forget()
-                first_url = server.http_url("bad.exe")
-                exe = self.installer(https_url=first_url, http_url=server.http_url(second))
+                # Secure addresses: a plain one is asked only with a pin, which would refuse one file.
+                first_url = server.https_url("bad.exe")
+                exe = self.installer(https_url=first_url, http_url=server.https_url(second))
                 process = self.start_installer(exe)
                 if second == "setup.exe":
                     self.check_setup_started(process.wait(30))
@@ -452,7 +453,8 @@ class DownloadTest(DownloadBase):
         waits its bounded time for an installer's window and ends with exit code 1, without a run
         folder or a request: a held name never passes for a done installation."""
         server = self.file_server({"setup.exe": self.payload})
-        exe = self.installer(https_url=server.http_url("setup.exe"), http_url=server.http_url("setup.exe"))
+        exe = self.installer(https_url=server.http_url("setup.exe"), http_url=server.http_url("setup.exe"),
+                             sha256=self.pin)
         look_alike = ["--window", "QUORVEL_WI_WNDCLASS", harness.WINDOW_TITLE]
         cases = [
             ("the name alone", ["--mutex", INSTANCE_NAME]),
