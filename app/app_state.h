@@ -26,4 +26,6 @@ struct AppState {
     UiRect background_rect;
     HBITMAP cap_bitmap;
     UiRect cap_rect;
+    UiAccessible* splash_access; // the splash's progress bar for screen readers, or null; released at tear-down
+    bool splash_high_contrast;   // the bar is drawn in the system's colours, without the cap
 };

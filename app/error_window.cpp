@@ -123,17 +123,21 @@ static int32_t client_width(HWND hwnd)
 }
 
 // The address is on the clipboard and no browser was started: the link's place says so, centred
-// across the window between the margins the message keeps, and the window stays for the user to read it.
+// across the window between the margins the message keeps, and the window stays for the user to
+// read it. The note stays a link: it copies the address again.
 static void show_copied(AppState* app)
 {
     UiControl* link = &app->link_label;
     const ErrorTexts* texts = error_texts_for_language(user_language());
-    SetWindowLongPtrW(link->hwnd, GWL_STYLE, GetWindowLongPtrW(link->hwnd, GWL_STYLE) | SS_CENTER);
-    int32_t width = client_width(app->error_window.hwnd) - 2 * EDGE_MARGIN;
-    (void)ui_move(link, EDGE_MARGIN, LINK_Y, width, LINK_HEIGHT);
-    (void)ui_set_text(link, texts->copied, texts->copied_length);
-    // Labels draw on a transparent background: the window paints its own first, or the old link
-    // stays under the new text.
+    (void)ui_link_set_text(link, texts->copied, texts->copied_length);
+    int32_t dpi = ui_current_dpi();
+    int32_t room = client_width(app->error_window.hwnd) - 2 * EDGE_MARGIN;
+    int32_t width = ui_unscale(ui_link_ideal_width(link, ui_scale(room, dpi)), dpi) + 1; // rounding down loses a pixel
+    if (width > room) {
+        width = room;
+    }
+    (void)ui_move(link, EDGE_MARGIN + (room - width) / 2, LINK_Y, width, LINK_HEIGHT);
+    // The old link's pixels outside the new place are the window's to paint over.
     RedrawWindow(app->error_window.hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
@@ -166,6 +170,28 @@ static void on_error_destroy(UiWindow* window)
     }
 }
 
+// In high contrast the window takes the system's colours (background, text and link), else its own.
+static void follow_contrast(UiWindow* window)
+{
+    if (ui_high_contrast()) {
+        window->flags |= UI_SYSTEM_COLORS;
+    } else {
+        window->flags &= (uint8_t)~UI_SYSTEM_COLORS;
+    }
+}
+
+// High contrast turned on or off, or the system's colours changed, while the window is open.
+static void on_error_settings_change(UiWindow* window)
+{
+    follow_contrast(window);
+    AppState* app = process_globals.app;
+    if (app != nullptr && app->link_label.hwnd != nullptr) {
+        // A common control reads the system's colours again only when told.
+        SendMessageW(app->link_label.hwnd, WM_SYSCOLORCHANGE, 0, 0);
+    }
+    RedrawWindow(window->hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+}
+
 static HFONT create_font(LONG weight, BYTE underline)
 {
     LOGFONTW font = {};
@@ -187,6 +213,8 @@ static void build_window(AppState* app)
     window->flags |= UI_QUIT_ON_DESTROY;
     window->on_command = on_error_command;
     window->on_destroy = on_error_destroy;
+    window->on_settings_change = on_error_settings_change;
+    follow_contrast(window);
     (void)ui_set_text(window, INSTALLER_TITLE, (int32_t)(sizeof(INSTALLER_TITLE) - 1));
 
     UiRect place = process_globals.error_window_rect;
@@ -236,12 +264,12 @@ static void build_message(AppState* app, const ErrorTexts* texts)
     ShowWindow(label->hwnd, SW_SHOW);
 }
 
+// The link is the system's link control: it takes the focus, opens with Enter and Space as with a
+// click, shows the focus cue and is read out as a link with its text.
 static void build_link(AppState* app, const ErrorTexts* texts)
 {
     UiControl* link = &app->link_label;
-    (void)ui_label_create(link, &app->error_window);
-    HCURSOR hand = LoadCursorW(nullptr, IDC_HAND);
-    ui_label_make_link(link, hand);
+    (void)ui_link_create(link, &app->error_window);
     link->label.click_command = LINK_COMMAND;
     link->label.text_color = LINK_COLOR;
 
@@ -253,8 +281,20 @@ static void build_link(AppState* app, const ErrorTexts* texts)
     if (font != nullptr) {
         SendMessageW(link->hwnd, WM_SETFONT, (WPARAM)font, FALSE);
     }
-    (void)ui_set_text(link, texts->link, texts->link_length);
+    (void)ui_link_set_text(link, texts->link, texts->link_length);
     ShowWindow(link->hwnd, SW_SHOW);
+}
+
+// The keyboard's way in: the dialog manager's keys, and the focus on the link, the window's only
+// action, so that Enter or Space opens it at once and a screen reader starts there.
+static void focus_link(AppState* app)
+{
+    UiWindow* window = &app->error_window;
+    ui_window_use_dialog_keys(window);
+    window->saved_focus = app->link_label.hwnd; // where the focus returns when the window is activated again
+    if (GetActiveWindow() == window->hwnd) {
+        (void)SetFocus(app->link_label.hwnd); // the previous focus is of no interest
+    }
 }
 
 void show_error_window()
@@ -273,6 +313,7 @@ void show_error_window()
     build_icon(app);
     build_message(app, texts);
     build_link(app, texts);
+    focus_link(app);
 }
 
 static void delete_object(HGDIOBJ object)

@@ -210,6 +210,14 @@ static void teardown_download_mode(AppState* app)
         return; // AppState stays for the worker until the process exits
     }
     error_window_release();
+    // The splash may outlive the loop (the error window ended it): it must not hand out the object
+    // once the program has let go of it. Clients that still hold it keep it, disconnected.
+    app->splash.accessible = nullptr;
+    if (app->splash_access) {
+        ui_accessible_disconnect(app->splash_access);
+        ui_accessible_release(app->splash_access);
+        app->splash_access = nullptr;
+    }
     if (app->background_bitmap) {
         DeleteObject(app->background_bitmap);
     }

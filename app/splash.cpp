@@ -1,6 +1,7 @@
 // The splash window: DPI and work areas, set-up, image loading and the layered render.
 #include <windows.h>
 #include <objbase.h>
+#include <oleacc.h>
 #include <gdiplus.h>
 
 #include "app/splash.h"
@@ -253,6 +254,12 @@ int splash_setup()
 
     splash_thread = GetCurrentThreadId();
     splash_throttle = SplashThrottle{};
+    app->splash_high_contrast = ui_high_contrast();
+    // A screen reader reads the card as a progress bar named by the window's title. Without the
+    // object (no memory) the splash still shows.
+    app->splash_access = ui_accessible_create(window->hwnd, ROLE_SYSTEM_PROGRESSBAR, STATE_SYSTEM_READONLY,
+                                              app->progress / 10);
+    window->accessible = app->splash_access;
     ShowWindow(window->hwnd, SW_SHOW);
     splash_render();
     splash_first_picture_shown();
@@ -261,29 +268,57 @@ int splash_setup()
 
 // ---- render ---------------------------------------------------------------------------------
 
+// An opaque GDI+ colour from a system colour.
+static Gdiplus::ARGB system_argb(int index)
+{
+    COLORREF color = GetSysColor(index);
+    return 0xFF000000u | ((Gdiplus::ARGB)GetRValue(color) << 16) | ((Gdiplus::ARGB)GetGValue(color) << 8) |
+           GetBValue(color);
+}
+
+// Fills a rectangle of the canvas with an opaque colour; nothing when it is empty or GDI+ fails.
+static void fill(HDC canvas, Gdiplus::ARGB color, int32_t x, int32_t y, int32_t width, int32_t height)
+{
+    if (width <= 0 || height <= 0) {
+        return;
+    }
+    GpGraphics* graphics = nullptr;
+    if (GdipCreateFromHDC(canvas, &graphics) != Gdiplus::Ok) {
+        graphics = nullptr;
+    }
+    GpSolidFill* brush = nullptr;
+    if (GdipCreateSolidFill(color, &brush) != Gdiplus::Ok) {
+        brush = nullptr;
+    }
+    if (graphics && brush) {
+        (void)GdipFillRectangleI(graphics, brush, x, y, width, height);
+    }
+    if (brush) {
+        (void)GdipDeleteBrush(brush);
+    }
+    if (graphics) {
+        (void)GdipDeleteGraphics(graphics);
+    }
+}
+
+// In high contrast the track is the system's window colour and the bar its highlight colour, with
+// no cap: the user's colours, whatever the artwork's.
+static void paint_contrast_bar(HDC canvas, const SplashBar* bar, int32_t dpi)
+{
+    SplashBar full = splash_bar_geometry(PROGRESS_FULL, dpi);
+    fill(canvas, system_argb(COLOR_WINDOW), bar->x + bar->length, bar->y, full.length - bar->length, bar->height);
+    fill(canvas, system_argb(COLOR_HIGHLIGHT), bar->x, bar->y, bar->length, bar->height);
+}
+
 // Fills the bar into the background (what was painted before stays: the bar never shortens on
 // screen) and blends the cap right of its end.
 static void paint_bar(HDC screen, HDC canvas, const AppState* app, const SplashBar* bar)
 {
-    if (bar->length > 0) {
-        GpGraphics* graphics = nullptr;
-        if (GdipCreateFromHDC(canvas, &graphics) != Gdiplus::Ok) {
-            graphics = nullptr;
-        }
-        GpSolidFill* brush = nullptr;
-        if (GdipCreateSolidFill(BAR_COLOR, &brush) != Gdiplus::Ok) {
-            brush = nullptr;
-        }
-        if (graphics && brush) {
-            (void)GdipFillRectangleI(graphics, brush, bar->x, bar->y, bar->length, bar->height);
-        }
-        if (brush) {
-            (void)GdipDeleteBrush(brush);
-        }
-        if (graphics) {
-            (void)GdipDeleteGraphics(graphics);
-        }
+    if (app->splash_high_contrast) {
+        paint_contrast_bar(canvas, bar, process_globals.dpi);
+        return;
     }
+    fill(canvas, BAR_COLOR, bar->x, bar->y, bar->length, bar->height);
 
     HDC cap_dc = CreateCompatibleDC(screen);
     if (!cap_dc) {
@@ -375,6 +410,10 @@ void splash_render()
         return;
     }
     uint32_t progress = app->progress;
+    if (app->splash_access) {
+        // Every call, throttled or not: each whole percentage reaches a screen reader once.
+        ui_accessible_set_percent(app->splash_access, progress / 10);
+    }
     int32_t length = splash_bar_geometry(progress, process_globals.dpi).length;
     uint32_t now = GetTickCount();
     bool own_thread = splash_thread != 0 && GetCurrentThreadId() == splash_thread;

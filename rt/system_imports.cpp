@@ -46,7 +46,9 @@
     X(L"crypt32.dll", CertGetCertificateChain, 32) \
     X(L"crypt32.dll", CertOpenStore, 20)          \
     X(L"crypt32.dll", CertVerifyCertificateChainPolicy, 16) \
-    X(L"crypt32.dll", CryptDecodeObject, 28)
+    X(L"crypt32.dll", CryptDecodeObject, 28)      \
+    X(L"oleacc.dll", CreateStdAccessibleObject, 16) \
+    X(L"oleacc.dll", LresultFromObject, 12)
 
 #if defined(_WIN64)
 #define IMPORT_SLOT_SYMBOL(name, bytes) "__imp_" #name

@@ -10,7 +10,7 @@
 
 #include <stdint.h>
 
-// Loads wininet, gdiplus, msimg32, comctl32, bcrypt, wintrust and crypt32 from the system
+// Loads wininet, gdiplus, msimg32, comctl32, bcrypt, wintrust, crypt32 and oleacc from the system
 // directory and fills the import slots of every function the program uses. Call once, after
 // restrict_dll_search and before the program starts a thread or calls any of those functions. 0 on success; 1 when a DLL
 // or a function could not be found (GetLastError tells why). Slots left unfilled end the process

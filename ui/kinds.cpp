@@ -1,4 +1,4 @@
-// The sixteen kinds of window the toolkit can make: class name and creation styles per kind.
+// The seventeen kinds of window the toolkit can make: class name and creation styles per kind.
 #include "ui/ui.h"
 
 const wchar_t UI_WINDOW_CLASS[] = L"QUORVEL_WI_WNDCLASS";
@@ -23,4 +23,5 @@ const UiKindInfo ui_kinds[UI_KIND_COUNT] = {
     {"listview", L"SysListView32",
      LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS | LVS_SHAREIMAGELISTS | LVS_AUTOARRANGE | WS_BORDER, 0},
     {"treeview", L"SysTreeView32", TVS_SHOWSELALWAYS | TVS_INFOTIP | WS_BORDER, 0},
+    {"link", L"SysLink", WS_TABSTOP, 0},
 };

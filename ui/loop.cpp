@@ -1,4 +1,5 @@
-// The thread's message loop: accelerators of the nearest toolkit window, calls posted to the thread.
+// The thread's message loop: accelerators of the nearest toolkit window, the dialog manager's keys
+// for windows that use them, calls posted to the thread.
 #include "ui/ui.h"
 
 UiWindow* ui_accelerator_window(HWND hwnd)
@@ -26,6 +27,25 @@ static bool translate_accelerator(MSG* msg)
     return TranslateAcceleratorW(window->hwnd, window->accelerators, msg) != 0;
 }
 
+// Tab, Esc, Enter and the rest of the keyboard interface, as the system gives it to dialogs.
+static bool dialog_message(MSG* msg)
+{
+    UiWindow* window = ui_accelerator_window(msg->hwnd);
+    if (window == nullptr || !(window->flags & UI_DIALOG_KEYS)) {
+        return false;
+    }
+    return IsDialogMessageW(window->hwnd, msg) != FALSE;
+}
+
+void ui_window_use_dialog_keys(UiWindow* window)
+{
+    window->flags |= UI_DIALOG_KEYS;
+    LONG_PTR ex_style = GetWindowLongPtrW(window->hwnd, GWL_EXSTYLE);
+    SetWindowLongPtrW(window->hwnd, GWL_EXSTYLE, ex_style | WS_EX_CONTROLPARENT);
+    // As for a new dialog: focus cues show when the last input came from the keyboard.
+    SendMessageW(window->hwnd, WM_CHANGEUISTATE, MAKEWPARAM(UIS_INITIALIZE, 0), 0);
+}
+
 void ui_message_loop()
 {
     MSG msg;
@@ -39,7 +59,7 @@ void ui_message_loop()
                 }
                 continue;
             }
-        } else if (translate_accelerator(&msg)) {
+        } else if (translate_accelerator(&msg) || dialog_message(&msg)) {
             continue;
         }
         TranslateMessage(&msg);

@@ -146,6 +146,12 @@ void ui_on_notify(UiWindow* window, const NMHDR* header)
     case UI_KIND_LISTVIEW:
         on_listview_notify(window, control, header);
         break;
+    case UI_KIND_LINK:
+        // A click, or Enter or Space while the link has the focus: one action.
+        if (header->code == NM_CLICK || header->code == NM_RETURN) {
+            fire_if_set(window, control->label.click_command);
+        }
+        break;
     default:
         break;
     }

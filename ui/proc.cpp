@@ -85,24 +85,54 @@ static bool on_syscommand(UiWindow* window, WPARAM wparam)
     }
 }
 
+static bool system_colors(const UiWindow* window)
+{
+    return (window->flags & UI_SYSTEM_COLORS) != 0;
+}
+
+// What the window's background is painted with.
+static HBRUSH background_brush(const UiWindow* window)
+{
+    return system_colors(window) ? GetSysColorBrush(COLOR_WINDOW) : window->background_brush;
+}
+
 // The brush to answer WM_CTLCOLORSTATIC with, or null for default processing.
-static HBRUSH on_ctlcolor_static(HDC dc, HWND control_hwnd)
+static HBRUSH on_ctlcolor_static(const UiWindow* window, HDC dc, HWND control_hwnd)
 {
     UiControl* control = (UiControl*)ui_object_of(control_hwnd);
     if (control == nullptr) {
         return nullptr;
     }
-    if (control->kind == UI_KIND_LABEL) {
-        if (control->label.text_color != 0) {
+    bool system = system_colors(window);
+    if (control->kind == UI_KIND_LABEL || control->kind == UI_KIND_LINK) {
+        if (system) {
+            SetTextColor(dc, GetSysColor(control->kind == UI_KIND_LINK ? COLOR_HOTLIGHT : COLOR_WINDOWTEXT));
+        } else if (control->label.text_color != 0) {
             SetTextColor(dc, control->label.text_color);
         }
         SetBkMode(dc, TRANSPARENT);
-        return (HBRUSH)GetStockObject(NULL_BRUSH);
+        // A link repaints itself alone when its focus cue comes and goes: it needs the window's
+        // background under it, where a label's text is drawn over what the window painted.
+        return control->kind == UI_KIND_LINK ? background_brush(window) : (HBRUSH)GetStockObject(NULL_BRUSH);
     }
     if (control->kind == UI_KIND_IMAGE) {
-        return control->image.background_brush;
+        return system ? GetSysColorBrush(COLOR_WINDOW) : control->image.background_brush;
     }
     return nullptr;
+}
+
+// WM_COMMAND from the dialog manager: Esc (IDCANCEL) is the close button; Enter (IDOK) outside a
+// control that takes it has no default action here. True when taken.
+static bool on_dialog_command(UiWindow* window, WPARAM wparam, LPARAM lparam)
+{
+    if (!(window->flags & UI_DIALOG_KEYS) || lparam != 0 || HIWORD(wparam) != 0) {
+        return false;
+    }
+    if (LOWORD(wparam) == IDCANCEL) {
+        SendMessageW(window->hwnd, WM_SYSCOMMAND, SC_CLOSE, 0);
+        return true;
+    }
+    return LOWORD(wparam) == IDOK;
 }
 
 static void on_drop_files(UiWindow* window, HDROP drop)
@@ -160,6 +190,9 @@ LRESULT CALLBACK ui_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
     }
     switch (message) {
     case WM_DESTROY:
+        if (window->accessible != nullptr) {
+            ui_accessible_disconnect(window->accessible);
+        }
         if (window->on_destroy != nullptr) {
             window->on_destroy(window);
         }
@@ -188,7 +221,7 @@ LRESULT CALLBACK ui_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
     case WM_ERASEBKGND: {
         RECT client = {};
         (void)GetClientRect(hwnd, &client);
-        (void)FillRect((HDC)wparam, &client, window->background_brush);
+        (void)FillRect((HDC)wparam, &client, background_brush(window));
         return 1;
     }
     case WM_WINDOWPOSCHANGING:
@@ -200,6 +233,9 @@ LRESULT CALLBACK ui_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
         ui_on_notify(window, (const NMHDR*)lparam);
         break;
     case WM_COMMAND:
+        if (on_dialog_command(window, wparam, lparam)) {
+            return 0;
+        }
         ui_on_command_message(window, wparam, lparam);
         break;
     case WM_SYSCOMMAND:
@@ -212,7 +248,7 @@ LRESULT CALLBACK ui_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
         ui_on_scroll(window, wparam, lparam);
         break;
     case WM_CTLCOLORSTATIC: {
-        HBRUSH brush = on_ctlcolor_static((HDC)wparam, (HWND)lparam);
+        HBRUSH brush = on_ctlcolor_static(window, (HDC)wparam, (HWND)lparam);
         if (brush != nullptr) {
             return (LRESULT)brush;
         }
@@ -231,6 +267,21 @@ LRESULT CALLBACK ui_window_proc(HWND hwnd, UINT message, WPARAM wparam, LPARAM l
         break;
     case UI_MSG_TRAY:
         on_tray(window, wparam, lparam);
+        break;
+    case WM_SETTINGCHANGE:
+    case WM_SYSCOLORCHANGE:
+        if (window->on_settings_change != nullptr) {
+            window->on_settings_change(window);
+        }
+        break;
+    case WM_GETOBJECT:
+        // The object id travels as a 32-bit value; a 64-bit lParam may carry it sign-extended or not.
+        if (window->accessible != nullptr && (DWORD)lparam == (DWORD)OBJID_CLIENT) {
+            LRESULT answer = ui_accessible_answer(window->accessible, wparam);
+            if (answer != 0) {
+                return answer;
+            }
+        }
         break;
     default:
         break;

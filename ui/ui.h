@@ -29,7 +29,8 @@ enum ControlKind : uint32_t {
     UI_KIND_TAB = 13,
     UI_KIND_LISTVIEW = 14,
     UI_KIND_TREEVIEW = 15,
-    UI_KIND_COUNT = 16,
+    UI_KIND_LINK = 16,        // the common controls' SysLink: a focusable link, Enter and Space open it
+    UI_KIND_COUNT = 17,
 };
 
 struct UiKindInfo {
@@ -49,6 +50,12 @@ extern const wchar_t UI_WINDOW_CLASS[];
 // UiWindow.flags
 const uint8_t UI_QUIT_ON_DESTROY = 1;
 const uint8_t UI_HIDE_ON_CLOSE = 2;
+// The dialog manager's keys (ui_window_use_dialog_keys): Tab moves the focus between WS_TABSTOP
+// controls, Esc acts as the close button. IDOK and IDCANCEL are then no menu commands of the window.
+const uint8_t UI_DIALOG_KEYS = 4;
+// Background, labels and links in the system's colours (COLOR_WINDOW, COLOR_WINDOWTEXT,
+// COLOR_HOTLIGHT) rather than the window's own: what a high-contrast user has chosen.
+const uint8_t UI_SYSTEM_COLORS = 8;
 // trackbar flags
 const uint8_t UI_TRACKING = 1;
 // layout flags
@@ -63,6 +70,7 @@ const UINT UI_MSG_CALL = WM_APP + 1;     // thread message: wParam void (*)(void
 struct UiWindow;
 struct UiControl;
 struct UiLayoutRow;
+struct UiAccessible;
 
 struct UiHotkey {
     uint32_t id;      // identifier the hotkey was registered under (wParam of WM_HOTKEY)
@@ -138,9 +146,11 @@ struct UiWindow {
     uint32_t minimize_command;
     uint32_t maximize_command;
     uint32_t activate_command;
+    UiAccessible* accessible;         // answers WM_GETOBJECT for the client area; owned by the caller, or null
+    UiWindowCallback on_settings_change; // WM_SETTINGCHANGE, WM_SYSCOLORCHANGE (high contrast on or off)
 };
 
-// Fields after the head, by kind.
+// Fields after the head, by kind. Links (UI_KIND_LINK) use the label's fields (not the cursor).
 struct UiLabelFields {
     HFONT font;            // kept so that it lives as long as the label; the toolkit does not read it
     HCURSOR cursor;        // shown over a link label, or null
@@ -199,7 +209,7 @@ struct UiControl {
     HWND hwnd;
     uint32_t kind;
     union {
-        UiLabelFields label;
+        UiLabelFields label;       // label and link
         UiImageFields image;
         UiEditFields edit;         // editbox and text
         UiComboboxFields combobox;
@@ -237,6 +247,19 @@ int ui_window_create(UiWindow* window);
 int ui_control_create(UiControl* control, uint32_t kind, HWND parent);
 int ui_label_create(UiControl* label, UiWindow* window);
 void ui_label_make_link(UiControl* label, HCURSOR cursor);
+// A SysLink control in window, in the window's font; 0 or 1.
+int ui_link_create(UiControl* link, UiWindow* window);
+// Sets a link's text: the whole text is the one link (markup characters in it are not escaped).
+// The result of WM_SETTEXT, or -1 when the text can't be converted.
+int ui_link_set_text(UiControl* link, const char* text, int32_t length);
+// The width in pixels that a link's text takes in its font, at most max_width (also when the
+// control can't tell).
+int32_t ui_link_ideal_width(const UiControl* link, int32_t max_width);
+// Turns on the dialog manager's keys for window (UI_DIALOG_KEYS, WS_EX_CONTROLPARENT), and lets the
+// system decide from the last input whether focus cues show, as it does for a dialog.
+void ui_window_use_dialog_keys(UiWindow* window);
+// True when the user has turned high contrast on.
+bool ui_high_contrast();
 // object: any toolkit object (its first field is the window handle).
 int ui_move(void* object, int32_t x, int32_t y, int32_t width, int32_t height);
 int ui_set_text(void* object, const char* text, int32_t length);
@@ -270,6 +293,26 @@ void ui_on_notify(UiWindow* window, const NMHDR* header);
 void ui_on_scroll(UiWindow* window, WPARAM wparam, LPARAM lparam);
 // Shows menu at the cursor; the chosen item comes back to window as WM_COMMAND with lParam 0.
 void ui_show_popup_menu(UiWindow* window, const UiMenu* menu);
+
+// ---- accessibility ---------------------------------------------------------------------------
+
+// A minimal accessible object (IAccessible) for a window's client area that the window draws as one
+// element, such as a progress bar on a card: its role and state, the window's title as its name,
+// its location, and a value "N%". Reference-counted; the creator holds one reference.
+// Null when memory runs out.
+UiAccessible* ui_accessible_create(HWND hwnd, LONG role, LONG state, uint32_t percent);
+// Drops the creator's reference; clients that still hold one keep the object until they let go.
+void ui_accessible_release(UiAccessible* object);
+// Sets the value to percent (at most 100) and, when the whole percentage changed, raises
+// EVENT_OBJECT_VALUECHANGE for the window's client area. Any thread.
+void ui_accessible_set_percent(UiAccessible* object, uint32_t percent);
+// The window is going: from now on the object answers that it is disconnected.
+void ui_accessible_disconnect(UiAccessible* object);
+// WM_GETOBJECT's answer for the client area (LresultFromObject), or 0 when it can't be made, which
+// leaves the window to the system's standard object.
+LRESULT ui_accessible_answer(UiAccessible* object, WPARAM wparam);
+// The object as a COM interface pointer (IAccessible), for in-process callers; no reference added.
+IUnknown* ui_accessible_interface(UiAccessible* object);
 
 // ---- layout and snapping -------------------------------------------------------------------
 

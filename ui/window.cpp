@@ -33,7 +33,7 @@ void ui_unregister_class()
     (void)UnregisterClassW(UI_WINDOW_CLASS, GetModuleHandleW(nullptr));
 }
 
-// The classes of kinds 10 to 15 come from the common controls, which must have registered them.
+// The classes of kinds 10 to 16 come from the common controls, which must have registered them.
 static void ensure_common_controls()
 {
     static bool done = false;
@@ -43,7 +43,7 @@ static void ensure_common_controls()
     INITCOMMONCONTROLSEX icc = {};
     icc.dwSize = sizeof(icc);
     icc.dwICC = ICC_BAR_CLASSES | ICC_PROGRESS_CLASS | ICC_TAB_CLASSES | ICC_LISTVIEW_CLASSES |
-                ICC_TREEVIEW_CLASSES;
+                ICC_TREEVIEW_CLASSES | ICC_LINK_CLASS;
     // A failure shows up as a failed creation, which the caller reports.
     done = InitCommonControlsEx(&icc) != FALSE;
 }
@@ -158,4 +158,14 @@ void ui_get_rect(HWND hwnd, UiRect* out)
         out->x = corner.x;
         out->y = corner.y;
     }
+}
+
+bool ui_high_contrast()
+{
+    HIGHCONTRASTW contrast = {};
+    contrast.cbSize = sizeof contrast;
+    if (!SystemParametersInfoW(SPI_GETHIGHCONTRAST, sizeof contrast, &contrast, 0)) {
+        return false; // a system that can't tell has no high contrast to follow
+    }
+    return (contrast.dwFlags & HCF_HIGHCONTRASTON) != 0;
 }

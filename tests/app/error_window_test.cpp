@@ -2,6 +2,7 @@
 // DPIs, the link's colour and cursor, and what the link and the close command do.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -284,8 +285,9 @@ TEST_F(ErrorWindowTest, LaidOutAtTheTrueDpi)
 // Nothing of either language's texts is cut off at any DPI: each text, word-wrapped as the static
 // control draws it, in the label's own font at the label's pixel width, fits the label; each label
 // lies inside the client area, and the message ends 16 units short of its right edge (the icon's
-// margin on the left), however wide the frame leaves the client area. The same holds for the note
-// that replaces the link once the address is on the clipboard, on one line between both margins.
+// margin on the left), however wide the frame leaves the client area. The note that replaces the
+// link once the address is on the clipboard fits on one line between both margins in either
+// language, and its link is centred there, as wide as its own text.
 TEST_F(ErrorWindowTest, TextsFitInsideTheWindowInBothLanguagesAtEachDpi)
 {
     char https[] = "https://example.test/download";
@@ -303,12 +305,25 @@ TEST_F(ErrorWindowTest, TextsFitInsideTheWindowInBothLanguagesAtEachDpi)
         EXPECT_LE(message.right, client.right - ui_scale(16, dpi));
         EXPECT_GE(message.right, client.right - ui_scale(16, dpi) - 3);
         EXPECT_LE(message.bottom, link.top) << "the link would cover the message's last line";
-        click_link(); // the link's label becomes the note
+        click_link(); // the link becomes the note
         RECT note = child_rect(app->link_label.hwnd);
-        EXPECT_EQ(note.left, ui_scale(16, dpi));
-        EXPECT_LE(note.right, client.right - ui_scale(16, dpi));
-        EXPECT_GE(note.right, client.right - ui_scale(16, dpi) - 3);
+        RECT room = {ui_scale(16, dpi), note.top, client.right - ui_scale(16, dpi), note.bottom};
+        EXPECT_GE(note.left, room.left);
+        EXPECT_LE(note.right, room.right);
+        EXPECT_LE(std::abs((note.left - room.left) - (room.right - note.right)), 3) << "not centred";
         EXPECT_EQ(note.top, link.top);
+        {
+            // The note's own text on one line in its link's width.
+            const ErrorTexts* texts = error_texts_for_language(user_language());
+            std::wstring text = wide(texts->copied, texts->copied_length);
+            HDC dc = GetDC(app->link_label.hwnd);
+            HGDIOBJ old_font = SelectObject(dc, (HFONT)SendMessageW(app->link_label.hwnd, WM_GETFONT, 0, 0));
+            SIZE size = {};
+            GetTextExtentPoint32W(dc, text.c_str(), (int)text.size(), &size);
+            EXPECT_LE(size.cx, note.right - note.left) << "the note's text is cut";
+            SelectObject(dc, old_font);
+            ReleaseDC(app->link_label.hwnd, dc);
+        }
 
         struct Label {
             HWND hwnd;
@@ -317,7 +332,7 @@ TEST_F(ErrorWindowTest, TextsFitInsideTheWindowInBothLanguagesAtEachDpi)
             int32_t ErrorTexts::*length;
         } labels[] = {{app->message_label.hwnd, message, &ErrorTexts::message, &ErrorTexts::message_length},
                       {app->link_label.hwnd, link, &ErrorTexts::link, &ErrorTexts::link_length},
-                      {app->link_label.hwnd, note, &ErrorTexts::copied, &ErrorTexts::copied_length}};
+                      {app->link_label.hwnd, room, &ErrorTexts::copied, &ErrorTexts::copied_length}};
         for (const Label& label : labels) {
             EXPECT_GE(label.rect.left, 0);
             EXPECT_GE(label.rect.top, 0);
@@ -366,7 +381,7 @@ TEST_F(ErrorWindowTest, FixedPopupWithTitleIconsAndTexts)
     EXPECT_EQ(window_text(hwnd), L"Quorvel Web Installer");
     const ErrorTexts* texts = error_texts_for_language(user_language());
     EXPECT_EQ(window_text(app->message_label.hwnd), wide(texts->message, texts->message_length));
-    EXPECT_EQ(window_text(app->link_label.hwnd), wide(texts->link, texts->link_length));
+    EXPECT_EQ(window_text(app->link_label.hwnd), L"<a>" + wide(texts->link, texts->link_length) + L"</a>");
 
     EXPECT_NE(SendMessageW(hwnd, WM_GETICON, ICON_SMALL, 0), 0);
     EXPECT_NE(SendMessageW(hwnd, WM_GETICON, ICON_BIG, 0), 0);
@@ -376,35 +391,63 @@ TEST_F(ErrorWindowTest, FixedPopupWithTitleIconsAndTexts)
     EXPECT_TRUE(app->error_window.flags & UI_QUIT_ON_DESTROY);
 }
 
-TEST_F(ErrorWindowTest, LinkIsBlueWithHandCursorAndMessageKeepsDefaultColour)
+// The window's own colours (a blue link, its white background), or in high contrast the system's:
+// what each control is told to draw with, and what the background is painted with. The setting is
+// read again when the system says that it changed.
+TEST_F(ErrorWindowTest, OwnColoursOrTheSystemsInHighContrast)
 {
     show(96);
     HWND hwnd = app->error_window.hwnd;
     HDC dc = CreateCompatibleDC(nullptr);
     ASSERT_NE(dc, nullptr);
+    HBITMAP canvas = CreateCompatibleBitmap(GetDC(nullptr), 8, 8);
+    HGDIOBJ old_bitmap = SelectObject(dc, canvas);
+    auto brush_color = [](LRESULT brush) {
+        LOGBRUSH info = {};
+        EXPECT_EQ(GetObjectW((HGDIOBJ)brush, sizeof info, &info), (int)sizeof info);
+        return info.lbColor;
+    };
+    struct Row {
+        bool system;
+        COLORREF link, message, background;
+    } rows[] = {
+        {false, 0xD97400, 0x123456, 0xFFFFFF}, // the message keeps the control's own colour
+        {true, GetSysColor(COLOR_HOTLIGHT), GetSysColor(COLOR_WINDOWTEXT), GetSysColor(COLOR_WINDOW)},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.system ? "system colours" : "own colours");
+        if (row.system) {
+            app->error_window.flags |= UI_SYSTEM_COLORS;
+        } else {
+            app->error_window.flags &= (uint8_t)~UI_SYSTEM_COLORS;
+        }
+        SetTextColor(dc, 0x123456);
+        LRESULT brush = SendMessageW(hwnd, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)app->link_label.hwnd);
+        EXPECT_EQ(GetTextColor(dc), row.link);
+        EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
+        // The link repaints alone when its focus cue changes: it gets the background's colour.
+        EXPECT_EQ(brush_color(brush), row.background);
 
-    SetTextColor(dc, 0x123456);
-    LRESULT brush = SendMessageW(hwnd, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)app->link_label.hwnd);
-    EXPECT_EQ(GetTextColor(dc), (COLORREF)0xD97400);
-    EXPECT_EQ(GetBkMode(dc), TRANSPARENT);
-    EXPECT_EQ((HGDIOBJ)brush, GetStockObject(NULL_BRUSH));
+        SetTextColor(dc, 0x123456);
+        brush = SendMessageW(hwnd, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)app->message_label.hwnd);
+        EXPECT_EQ(GetTextColor(dc), row.message);
+        EXPECT_EQ((HGDIOBJ)brush, GetStockObject(NULL_BRUSH));
 
-    SetTextColor(dc, 0x123456);
-    SendMessageW(hwnd, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)app->message_label.hwnd);
-    EXPECT_EQ(GetTextColor(dc), (COLORREF)0x123456);
+        brush = SendMessageW(hwnd, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)app->error_icon.hwnd);
+        EXPECT_EQ(brush_color(brush), row.background);
 
-    brush = SendMessageW(hwnd, WM_CTLCOLORSTATIC, (WPARAM)dc, (LPARAM)app->error_icon.hwnd);
-    LOGBRUSH icon_brush = {};
-    ASSERT_EQ(GetObjectW((HGDIOBJ)brush, sizeof icon_brush, &icon_brush), (int)sizeof icon_brush);
-    EXPECT_EQ(icon_brush.lbColor, (COLORREF)0xFFFFFF);
+        SetPixel(dc, 3, 3, 0x010203);
+        SendMessageW(hwnd, WM_ERASEBKGND, (WPARAM)dc, 0);
+        EXPECT_EQ(GetPixel(dc, 3, 3), row.background);
+    }
+    // The test prefix has high contrast off: told that the settings changed, the window goes back
+    // to its own colours.
+    ASSERT_FALSE(ui_high_contrast());
+    SendMessageW(hwnd, WM_SETTINGCHANGE, SPI_SETHIGHCONTRAST, 0);
+    EXPECT_FALSE(app->error_window.flags & UI_SYSTEM_COLORS);
+    SelectObject(dc, old_bitmap);
+    DeleteObject(canvas);
     DeleteDC(dc);
-
-    HCURSOR hand = LoadCursorW(nullptr, MAKEINTRESOURCEW(32649));
-    SetCursor(nullptr);
-    EXPECT_EQ(SendMessageW(app->link_label.hwnd, WM_SETCURSOR, (WPARAM)app->link_label.hwnd,
-                           MAKELPARAM(HTCLIENT, WM_MOUSEMOVE)),
-              1);
-    EXPECT_EQ(GetCursor(), hand);
 }
 
 // Every way that hands the address to a program (or finds none) closes the window and ends the
@@ -451,7 +494,7 @@ TEST_F(ErrorWindowTest, LinkOpensTheConfiguredAddressAndEndsTheLoop)
         EXPECT_EQ(IsWindow(hwnd) != FALSE, copied);
         EXPECT_EQ(quit_posted(), !copied);
         if (copied) {
-            EXPECT_EQ(window_text(app->link_label.hwnd), wide(texts->copied, texts->copied_length));
+            EXPECT_EQ(window_text(app->link_label.hwnd), L"<a>" + wide(texts->copied, texts->copied_length) + L"</a>");
             // A second click copies again and leaves the window as it is.
             click_link();
             EXPECT_EQ(opened_links.size(), 2u);
@@ -483,6 +526,61 @@ TEST_F(ErrorWindowTest, CloseAndOtherCommandsOpenNothing)
     EXPECT_FALSE(IsWindow(hwnd));
     EXPECT_TRUE(quit_posted());
     EXPECT_TRUE(opened_links.empty());
+    config->https_url = nullptr;
+}
+
+// Keys as the message loop gets them, sent to the control with the focus. The link has the focus
+// when the window opens; Enter and Space open it as a click does, Esc closes the window as its close
+// button does, and Tab from the window itself comes to the link, the window's only stop.
+TEST_F(ErrorWindowTest, KeyboardOpensTheLinkAndEscCloses)
+{
+    char https[] = "https://example.test/download";
+    config->https_url = https;
+    struct Row {
+        const char* what;
+        std::vector<WORD> keys;
+        bool start_on_window; // the focus moved to the window itself first
+        ShellOpenWay way;
+        size_t opened;
+        bool closes;
+    } rows[] = {
+        {"enter", {VK_RETURN}, false, SHELL_OPEN_BY_DESKTOP, 1, true},
+        {"space", {VK_SPACE}, false, SHELL_OPEN_BY_DESKTOP, 1, true},
+        {"escape", {VK_ESCAPE}, false, SHELL_OPEN_BY_DESKTOP, 0, true},
+        {"tab, enter", {VK_TAB, VK_RETURN}, true, SHELL_OPEN_BY_DESKTOP, 1, true},
+        {"tab", {VK_TAB, VK_TAB}, false, SHELL_OPEN_BY_DESKTOP, 0, false},
+        {"enter twice, address copied", {VK_RETURN, VK_RETURN}, false, SHELL_OPEN_COPIED, 2, false},
+        {"copied, then escape", {VK_RETURN, VK_ESCAPE}, false, SHELL_OPEN_COPIED, 1, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        open_way = row.way;
+        opened_links.clear();
+        show(96);
+        HWND hwnd = app->error_window.hwnd;
+        HWND link = app->link_label.hwnd;
+        EXPECT_EQ(GetFocus(), link) << "the link is not focused when the window opens";
+        if (row.start_on_window) {
+            SetFocus(hwnd);
+            ASSERT_EQ(GetFocus(), hwnd);
+        }
+        for (WORD key : row.keys) {
+            // Each key goes to whatever has the focus once the keys before it are handled.
+            UINT scan = MapVirtualKeyW(key, MAPVK_VK_TO_VSC);
+            PostMessageW(GetFocus(), WM_KEYDOWN, key, 1 | (scan << 16));
+            PostMessageW(GetFocus(), WM_KEYUP, key, 1 | (scan << 16) | (3u << 30));
+            PostQuitMessage(0); // the loop ends once the queue is empty
+            ui_message_loop();
+        }
+        EXPECT_EQ(opened_links.size(), row.opened);
+        EXPECT_EQ(IsWindow(hwnd) == FALSE, row.closes);
+        if (!row.closes) {
+            EXPECT_EQ(GetFocus(), link);
+        }
+        error_window_release();
+        (void)quit_posted();
+        *app = AppState();
+    }
     config->https_url = nullptr;
 }
 

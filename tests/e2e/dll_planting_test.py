@@ -9,7 +9,7 @@ import unittest
 import harness
 
 # The DLLs the installer loads that are not among the system's known DLLs.
-PLANTED = ("msimg32.dll", "wininet.dll", "gdiplus.dll", "comctl32.dll", "bcrypt.dll", "wintrust.dll",
+PLANTED = ("msimg32.dll", "wininet.dll", "gdiplus.dll", "comctl32.dll", "bcrypt.dll", "wintrust.dll", "oleacc.dll",
            "crypt32.dll")
 PREFER_NATIVE = "mscoree,mshtml,winemenubuilder.exe=;" + ",".join(n[:-4] for n in PLANTED) + "=n,b"
 

@@ -183,7 +183,7 @@ TEST_F(UiWindowTest, CreatesEveryKindHiddenWithItsClassAndStyles)
 TEST_F(UiWindowTest, KindsWithoutAClassFail)
 {
     UiWindow& window = new_window();
-    for (uint32_t kind : {0u, 16u, 1000u}) {
+    for (uint32_t kind : {0u, (uint32_t)UI_KIND_COUNT, 1000u}) {
         UiControl control = {};
         control.hwnd = (HWND)1;
         EXPECT_EQ(ui_control_create(&control, kind, window.hwnd), 1) << kind;
