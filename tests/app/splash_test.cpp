@@ -2,6 +2,7 @@
 // pixel), placement, the render throttle, and the set-up of a real window.
 #include <windows.h>
 #include <objbase.h>
+#include <oleacc.h>
 #include <gdiplus.h>
 
 #include <gtest/gtest.h>
@@ -46,6 +47,7 @@ protected:
             app->splash.flags &= ~UI_QUIT_ON_DESTROY; // no quit message for the tests that follow
             DestroyWindow(app->splash.hwnd);
         }
+        ui_accessible_release(app->splash_access);
         if (registered) {
             ui_unregister_class();
         }
@@ -350,6 +352,42 @@ TEST_F(SplashTest, BarAndCapArePaintedAtTheirPixels)
     }
 }
 
+// In high contrast the bar is the system's highlight colour on the system's window colour along
+// the whole track, and no cap is drawn; the rest of the card keeps its artwork.
+TEST_F(SplashTest, HighContrastBarInSystemColoursWithoutTheCap)
+{
+    auto opaque = [](int index) {
+        COLORREF c = GetSysColor(index);
+        return 0xFF000000u | ((uint32_t)GetRValue(c) << 16) | ((uint32_t)GetGValue(c) << 8) | GetBValue(c);
+    };
+    const uint32_t highlight = opaque(COLOR_HIGHLIGHT);
+    const uint32_t window = opaque(COLOR_WINDOW);
+    app->splash_high_contrast = true;
+    const BarCase cases[] = {{0, 96, 61, 0}, {500, 96, 61, 160}, {1000, 96, 61, 321}, {500, 192, 122, 320}};
+    for (const BarCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << "progress " << c.progress << " at " << c.dpi);
+        load_images(c.dpi);
+        const int s = c.dpi / 96;
+        const int32_t y0 = 195 * s;
+        const int32_t height = 10 * s;
+        const int32_t track_end = c.x0 + 321 * s;
+        Pixels before = read_pixels(app->background_bitmap);
+        app->progress = c.progress;
+        splash_render_frame();
+        Pixels after = read_pixels(app->background_bitmap);
+        for (int32_t y = 0; y < after.height; ++y) {
+            for (int32_t x = 0; x < after.width; ++x) {
+                bool in_track = y >= y0 && y < y0 + height && x >= c.x0 && x < track_end;
+                uint32_t expected = !in_track ? before.at(x, y) : x < c.x0 + c.length ? highlight : window;
+                ASSERT_EQ(after.at(x, y), expected) << x << "," << y << ": " << hex(after.at(x, y));
+            }
+        }
+        DeleteObject(app->background_bitmap);
+        DeleteObject(app->cap_bitmap);
+        app->background_bitmap = app->cap_bitmap = nullptr;
+    }
+}
+
 TEST_F(SplashTest, BarNeverShortensOnScreen)
 {
     for (int32_t dpi : {96, 192}) {
@@ -538,6 +576,49 @@ TEST_F(SplashTest, SetupMakesALayeredCentredWindow)
     EXPECT_LE(std::abs((window.left - area.left) - (area.right - window.right)), 2 * s);
     EXPECT_LE(std::abs((window.top - area.top) - (area.bottom - window.bottom)), 2 * s);
     EXPECT_EQ(splash_throttle.render_count, 1u); // the first frame, at progress 0
+    // Screen readers get the card as a progress bar (tests/ui/accessible_test.cpp reads it).
+    EXPECT_NE(app->splash_access, nullptr);
+    EXPECT_EQ(app->splash.accessible, app->splash_access);
+}
+
+namespace {
+std::vector<HWND> value_events;
+void CALLBACK record_value_event(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG child, DWORD, DWORD)
+{
+    if (object == OBJID_CLIENT && child == CHILDID_SELF) {
+        value_events.push_back(hwnd);
+    }
+}
+}  // namespace
+
+// Renders, throttled or not, tell a screen reader each whole percentage once: per-mille steps
+// within a percent raise nothing, and a jump raises one event.
+TEST_F(SplashTest, EachWholePercentageRaisesOneValueChange)
+{
+    register_class();
+    splash_settle_dpi();
+    ASSERT_EQ(ui_window_create(&app->splash), 0);
+    app->progress = 1;
+    ASSERT_EQ(splash_setup(), 0);
+    HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_VALUECHANGE, EVENT_OBJECT_VALUECHANGE, nullptr,
+                                         record_value_event, GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+    ASSERT_NE(hook, nullptr);
+    value_events.clear();
+    const uint32_t steps[] = {1, 5, 9, 10, 11, 19, 20, 35, 36, 500, 999, 1000, 1000};
+    for (uint32_t progress : steps) {
+        app->progress = progress;
+        splash_render();
+    }
+    MSG msg;
+    for (int round = 0; round < 5; ++round) {
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&msg);
+        }
+        Sleep(5);
+    }
+    UnhookWinEvent(hook);
+    // 1, 2, 3, 50, 99 and 100 percent.
+    EXPECT_EQ(value_events, std::vector<HWND>(6, app->splash.hwnd));
 }
 
 struct CostRun {
