@@ -18,6 +18,10 @@
 //       instead, so the window's default key handling turns it into the close command.
 //   window_driver activate-check
 //       Which window is in the foreground.
+//   window_driver keys KEY... [--timeout-ms N]
+//       Brings the error window to the foreground (SetForegroundWindow) and types the keys with
+//       SendInput, as a keyboard user would: tab, shift-tab, enter, space, esc. Prints the control
+//       that had the focus before (focus.class, focus.text, focus.is_link).
 //   window_driver hold
 //       Uses the desktop and never ends (the test run's wineserver ends it). Wine's desktop
 //       process (explorer.exe /desktop) quits a while after its last user is gone, and the next
@@ -33,8 +37,8 @@
 // 2 on a usage error.
 //
 // The error window is the toolkit window with child controls; the splash has none. The link is
-// the lower of the error window's two text labels (STATIC children without SS_ICON): the
-// controls' Z order is not their creation order, their places are fixed.
+// the lower of the error window's two texts (the SysLink control, or a STATIC child without
+// SS_ICON): the controls' Z order is not their creation order, their places are fixed.
 #include <windows.h>
 
 #include <stdarg.h>
@@ -256,7 +260,8 @@ HWND find_link(HWND error_window)
     for (int i = 0; i < children.count; ++i) {
         HWND child = children.items[i];
         LONG style = GetWindowLongW(child, GWL_STYLE);
-        if (!has_class(child, L"Static") || (style & SS_TYPEMASK) == SS_ICON) {
+        bool text = has_class(child, L"SysLink") || (has_class(child, L"Static") && (style & SS_TYPEMASK) != SS_ICON);
+        if (!text) {
             continue;
         }
         RECT r = client_relative_rect(child);
@@ -523,6 +528,99 @@ int command_activate_check()
     return 0;
 }
 
+struct Key {
+    const wchar_t* name;
+    WORD vk;
+    bool shift;
+};
+
+const Key KEYS[] = {
+    {L"tab", VK_TAB, false}, {L"shift-tab", VK_TAB, true}, {L"enter", VK_RETURN, false},
+    {L"space", VK_SPACE, false}, {L"esc", VK_ESCAPE, false},
+};
+
+void key_input(INPUT* input, WORD vk, bool up)
+{
+    ZeroMemory(input, sizeof *input);
+    input->type = INPUT_KEYBOARD;
+    input->ki.wVk = vk;
+    input->ki.wScan = (WORD)MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
+    input->ki.dwFlags = up ? KEYEVENTF_KEYUP : 0;
+}
+
+// 0, or 2 for an unknown key name.
+int send_key(const wchar_t* name)
+{
+    for (const Key& key : KEYS) {
+        if (lstrcmpiW(name, key.name) != 0) {
+            continue;
+        }
+        INPUT inputs[4];
+        UINT count = 0;
+        if (key.shift) {
+            key_input(&inputs[count++], VK_SHIFT, false);
+        }
+        key_input(&inputs[count++], key.vk, false);
+        key_input(&inputs[count++], key.vk, true);
+        if (key.shift) {
+            key_input(&inputs[count++], VK_SHIFT, true);
+        }
+        return SendInput(count, inputs, sizeof(INPUT)) == count ? 0 : 1;
+    }
+    fail("unknown key (tab, shift-tab, enter, space, esc)");
+    return 2;
+}
+
+// The control with the keyboard focus in hwnd's thread.
+HWND focus_of(HWND hwnd)
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(hwnd, nullptr), &info)) {
+        return nullptr;
+    }
+    return info.hwndFocus;
+}
+
+int command_keys(int argc, wchar_t** argv, const Options* options)
+{
+    HWND error_window = find_error_window(options->timeout_ms);
+    if (!error_window) {
+        fail("no error window");
+        return 1;
+    }
+    (void)SetForegroundWindow(error_window);
+    DWORD start = GetTickCount();
+    while (GetForegroundWindow() != error_window && GetTickCount() - start < 2000) {
+        Sleep(POLL_MS);
+    }
+    print_value("foreground", "%s", GetForegroundWindow() == error_window ? "yes" : "no");
+    HWND focus = focus_of(error_window);
+    wchar_t class_name[256] = {};
+    wchar_t text[TEXT_UNITS] = {};
+    if (focus) {
+        GetClassNameW(focus, class_name, 256);
+        GetWindowTextW(focus, text, TEXT_UNITS);
+    }
+    print_text("focus.class", class_name);
+    print_text("focus.text", text);
+    print_value("focus.is_link", "%s", focus && focus == find_link(error_window) ? "yes" : "no");
+    for (int i = 2; i < argc; ++i) {
+        if (argv[i][0] == L'-') {
+            if (lstrcmpW(argv[i], L"--timeout-ms") == 0) {
+                ++i;
+            }
+            continue;
+        }
+        int result = send_key(argv[i]);
+        if (result != 0) {
+            return result;
+        }
+        Sleep(200); // the installer handles one key before the next comes
+    }
+    return 0;
+}
+
 int command_hold()
 {
     (void)GetDesktopWindow(); // makes this thread a user of the desktop
@@ -534,7 +632,8 @@ int command_hold()
 int usage()
 {
     fail("usage: window_driver wait TITLE [--class C] [--error|--splash] [--timeout-ms N] | wait-gone [TITLE] "
-         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke] | activate-check | hold");
+         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke] | activate-check | "
+         "keys KEY... | hold");
     return 2;
 }
 
@@ -546,10 +645,19 @@ int wmain(int argc, wchar_t** argv)
         return usage();
     }
     Options options = {nullptr, nullptr, ANY_SHAPE, DEFAULT_TIMEOUT_MS, false};
+    const wchar_t* command = argv[1];
+    if (lstrcmpW(command, L"keys") == 0) {
+        // Key names are no options: only --timeout-ms is read here.
+        for (int i = 2; i + 1 < argc; ++i) {
+            if (lstrcmpW(argv[i], L"--timeout-ms") == 0) {
+                options.timeout_ms = (DWORD)wcstoul(argv[i + 1], nullptr, 10);
+            }
+        }
+        return command_keys(argc, argv, &options);
+    }
     if (parse_options(argc, argv, 2, &options) != 0) {
         return 2;
     }
-    const wchar_t* command = argv[1];
     if (lstrcmpW(command, L"wait") == 0) {
         return command_wait(&options);
     }
