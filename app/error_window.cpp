@@ -14,7 +14,8 @@ static const char FONT_FACE[] = "Arial";
 
 static const uint32_t LANGUAGE_RUSSIAN = 0x0419;
 static const uint32_t LINK_COMMAND = 1;
-static const COLORREF LINK_COLOR = RGB(0x00, 0x74, 0xD9); // a link drawn in blue, as users expect one
+// The text colour the link control is given; it draws the link itself in the system's link colour.
+static const COLORREF LINK_COLOR = RGB(0x00, 0x74, 0xD9);
 static const COLORREF ICON_BACKGROUND = RGB(0xFF, 0xFF, 0xFF);
 
 // A fixed pop-up with a caption and a close button: no sizing frame, no minimise or maximise box.
