@@ -16,6 +16,12 @@
 //   window_driver alt-f4 [--keystroke] [--timeout-ms N]
 //       The same for the splash window; --keystroke posts Alt+F4 as WM_SYSKEYDOWN/WM_SYSKEYUP
 //       instead, so the window's default key handling turns it into the close command.
+//   window_driver sign-in [USER PASSWORD | --cancel] [--timeout-ms N]
+//       Waits for a visible dialog (class #32770) owned by a toolkit window: the system's proxy
+//       sign-in dialog over the splash. Prints it (hwnd, title, owner, owner_is_splash, rect, its
+//       controls as control.N.id/class/text/style) and, given USER and PASSWORD, types the user
+//       into the edit box without ES_PASSWORD and the password into the one with it, then presses
+//       OK; with --cancel presses Cancel; with neither only prints. 1 when no such dialog came.
 //   window_driver activate-check
 //       Which window is in the foreground.
 //   window_driver hold
@@ -45,6 +51,7 @@
 namespace {
 
 const wchar_t TOOLKIT_CLASS[] = L"QUORVEL_WI_WNDCLASS";
+const wchar_t DIALOG_CLASS[] = L"#32770";
 const DWORD DEFAULT_TIMEOUT_MS = 10000;
 const DWORD POLL_MS = 50;
 const int MAX_WINDOWS = 64;
@@ -333,6 +340,9 @@ struct Options {
     Shape shape;
     DWORD timeout_ms;
     bool keystroke;
+    bool cancel;
+    const wchar_t* user;
+    const wchar_t* password;
 };
 
 // 0, or 2 after reporting a usage error.
@@ -355,8 +365,14 @@ int parse_options(int argc, wchar_t** argv, int first, Options* out)
             out->shape = SPLASH_SHAPE;
         } else if (lstrcmpW(arg, L"--keystroke") == 0) {
             out->keystroke = true;
+        } else if (lstrcmpW(arg, L"--cancel") == 0) {
+            out->cancel = true;
         } else if (arg[0] != L'-' && out->title == nullptr) {
             out->title = arg;
+        } else if (arg[0] != L'-' && out->user == nullptr) {
+            out->user = arg; // the second word; sign-in's user is the first (title)
+        } else if (arg[0] != L'-' && out->password == nullptr) {
+            out->password = arg;
         } else {
             fail("unknown or incomplete option");
             return 2;
@@ -501,6 +517,102 @@ int command_alt_f4(const Options* options)
     return post_close(splash, "splash", options->keystroke);
 }
 
+// A visible dialog whose owner is a toolkit window.
+BOOL CALLBACK collect_owned_dialog(HWND hwnd, LPARAM param)
+{
+    HWND* found = (HWND*)param;
+    HWND owner = GetWindow(hwnd, GW_OWNER);
+    if (IsWindowVisible(hwnd) && has_class(hwnd, DIALOG_CLASS) && owner && has_class(owner, TOOLKIT_CLASS)) {
+        *found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND find_sign_in_dialog(DWORD timeout_ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND found = nullptr;
+        EnumWindows(collect_owned_dialog, (LPARAM)&found);
+        if (found || GetTickCount() - start >= timeout_ms) {
+            return found;
+        }
+        Sleep(POLL_MS);
+    }
+}
+
+void print_controls(HWND dialog)
+{
+    WindowList children;
+    list_children(dialog, &children);
+    for (int c = 0; c < children.count; ++c) {
+        char prefix[64];
+        snprintf(prefix, sizeof prefix, "control.%d.", c);
+        print_child(prefix, children.items[c]);
+        char key[96];
+        snprintf(key, sizeof key, "%sid", prefix);
+        print_value(key, "%d", GetDlgCtrlID(children.items[c]));
+    }
+    print_value("control.count", "%d", children.count);
+}
+
+// Types the user and the password into the dialog's edit boxes, the password into the one that
+// hides what is typed. False when there are not both.
+bool fill_sign_in(HWND dialog, const wchar_t* user, const wchar_t* password)
+{
+    WindowList children;
+    list_children(dialog, &children);
+    bool user_done = false;
+    bool password_done = false;
+    for (int c = 0; c < children.count; ++c) {
+        HWND child = children.items[c];
+        LONG style = GetWindowLongW(child, GWL_STYLE);
+        if (!has_class(child, L"Edit") || !IsWindowEnabled(child) || (style & ES_READONLY)) {
+            continue;
+        }
+        bool hidden = (style & ES_PASSWORD) != 0;
+        if (hidden ? password_done : user_done) {
+            continue;
+        }
+        SendMessageW(child, WM_SETTEXT, 0, (LPARAM)(hidden ? password : user));
+        (hidden ? password_done : user_done) = true;
+    }
+    return user_done && password_done;
+}
+
+int command_sign_in(const Options* options)
+{
+    HWND dialog = find_sign_in_dialog(options->timeout_ms);
+    if (!dialog) {
+        fail("no dialog owned by a toolkit window within the timeout");
+        return 1;
+    }
+    HWND owner = GetWindow(dialog, GW_OWNER);
+    print_top_level("", dialog);
+    print_hwnd("owner", owner);
+    print_value("owner_is_splash", "%s", child_count(owner) == 0 ? "yes" : "no");
+    print_value("owner_enabled", "%s", IsWindowEnabled(owner) ? "yes" : "no");
+    print_controls(dialog);
+    const wchar_t* user = options->title; // the words after the command, in order
+    const wchar_t* password = options->user;
+    int button = options->cancel ? IDCANCEL : user && password ? IDOK : 0;
+    if (button == IDOK && !fill_sign_in(dialog, user, password)) {
+        fail("the dialog has no user and password boxes");
+        return 1;
+    }
+    if (button != 0) {
+        HWND control = GetDlgItem(dialog, button);
+        BOOL posted = control ? PostMessageW(control, BM_CLICK, 0, 0) : PostMessageW(dialog, WM_COMMAND, button, 0);
+        if (!posted) {
+            fail("pressing the button failed");
+            return 1;
+        }
+        print_value("pressed", "%s", button == IDOK ? "ok" : "cancel");
+    }
+    return 0;
+}
+
 int command_activate_check()
 {
     HWND foreground = GetForegroundWindow();
@@ -534,7 +646,8 @@ int command_hold()
 int usage()
 {
     fail("usage: window_driver wait TITLE [--class C] [--error|--splash] [--timeout-ms N] | wait-gone [TITLE] "
-         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke] | activate-check | hold");
+         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke] | sign-in [USER PASSWORD | --cancel] | "
+         "activate-check | hold");
     return 2;
 }
 
@@ -545,7 +658,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 2) {
         return usage();
     }
-    Options options = {nullptr, nullptr, ANY_SHAPE, DEFAULT_TIMEOUT_MS, false};
+    Options options = {nullptr, nullptr, ANY_SHAPE, DEFAULT_TIMEOUT_MS, false, false, nullptr, nullptr};
     if (parse_options(argc, argv, 2, &options) != 0) {
         return 2;
     }
@@ -567,6 +680,9 @@ int wmain(int argc, wchar_t** argv)
     }
     if (lstrcmpW(command, L"alt-f4") == 0) {
         return command_alt_f4(&options);
+    }
+    if (lstrcmpW(command, L"sign-in") == 0) {
+        return command_sign_in(&options);
     }
     if (lstrcmpW(command, L"activate-check") == 0) {
         return command_activate_check();

@@ -91,7 +91,7 @@ The proxy (its port in STATE_DIR/proxy.port) forwards absolute-URI HTTP requests
 CONNECT host:port, to loopback only (anything else gets 403). Requests that reach the servers
 through it show "via_proxy": true in /stats. A reset from the server is passed on as a reset.
 
-A proxy that asks for a sign-in (Servers(proxy_credentials=(USER, PASSWORD)), in-process only,
+A proxy that asks for a sign-in (Servers(proxy_credentials=(USER, PASSWORD)), or --signin-proxy;
 its port in Servers.signin_proxy_port) forwards as the proxy above, but only requests, plain or
 CONNECT, whose Proxy-Authorization is Basic with that user and password: any other gets 407 with
 Proxy-Authenticate: Basic realm="PROXY_REALM" (and "Connection: close"). Its /proxy-log records
@@ -110,7 +110,7 @@ The test pattern: byte i is (i % 251) ^ ((i // 251) % 256). Its period (64,256 b
 multiple of a read chunk, so a reordered, repeated or dropped chunk changes the content.
 
 The ports are written to STATE_DIR/http.port, STATE_DIR/https.port and STATE_DIR/proxy.port once
-all listen. Tests in Python can also start everything in-process with Servers(...).
+all listen (and with --signin-proxy USER:PASSWORD a sign-in proxy's to signin-proxy.port). Tests in Python can also start everything in-process with Servers(...).
 """
 
 import argparse
@@ -1009,10 +1009,14 @@ def main():
     parser.add_argument("--cert", help="server certificate chain (PEM); no HTTPS without it")
     parser.add_argument("--key", help="server key (PEM)")
     parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--signin-proxy", metavar="USER:PASSWORD",
+                        help="also a proxy that asks for these Basic credentials (its port in signin-proxy.port)")
     args = parser.parse_args()
 
-    servers = Servers(args.host, args.files_dir, args.cert, args.key)
-    ports = [("http", servers.http_port), ("https", servers.https_port), ("proxy", servers.proxy_port)]
+    credentials = tuple(args.signin_proxy.split(":", 1)) if args.signin_proxy else None
+    servers = Servers(args.host, args.files_dir, args.cert, args.key, proxy_credentials=credentials)
+    ports = [("http", servers.http_port), ("https", servers.https_port), ("proxy", servers.proxy_port),
+             ("signin-proxy", servers.signin_proxy_port)]
     for name, port in ports:
         if port:
             write_atomically(os.path.join(args.state_dir, name + ".port"), "%d\n" % port)
