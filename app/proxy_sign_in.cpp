@@ -7,7 +7,7 @@
 // has a loop of its own that the worker can't wait in, so a timer of the worker's thread, which
 // that loop dispatches, watches the download's cancel and ends the dialog as its Cancel would.
 // The same code serves a run without a splash, whose main thread waits for the worker and runs
-// no loop at all.
+// no loop at all: a hidden window of the worker's own owns the dialog then.
 #include "app/proxy_sign_in.h"
 
 #include "app/download.h"
@@ -80,20 +80,36 @@ void CALLBACK watch_cancel(HWND, UINT, UINT_PTR, DWORD)
     }
 }
 
-// The dialog, owned by the splash once it is shown. Without a splash (its artwork failed) it is
-// shown without an owner: the user is there all the same, and a proxy that needs a sign-in would
-// otherwise fail every such run. What it returned; ERROR_CANCELLED when the download was
-// cancelled first.
+// A window of the worker's own to own the dialog when there is no splash (its artwork failed):
+// the dialog needs an owner window to be shown at all, and the user is there all the same (a
+// proxy that asks for a sign-in would otherwise fail every such run). Hidden, so that it shows
+// nothing but the dialog, and disabled by it instead of anything of the user's. Null when the
+// system could not make one.
+HWND stand_in_owner()
+{
+    return CreateWindowExW(0, L"STATIC", L"Quorvel Web Installer", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                           GetModuleHandleW(nullptr), nullptr);
+}
+
+// The dialog, owned by the splash once it is shown. What it returned; ERROR_CANCELLED when the
+// download was cancelled first.
 DWORD show_prompt(HINTERNET request)
 {
     HWND owner = splash_window_when_shown();
     if (download_cancelled()) {
         return ERROR_CANCELLED;
     }
+    HWND stand_in = owner ? nullptr : stand_in_owner();
     UINT_PTR timer = SetTimer(nullptr, 0, CANCEL_WATCH_MS, watch_cancel);
-    DWORD answer = timer ? proxy_sign_in_prompt(owner, request) : GetLastError(); // without it, a cancel could not end the dialog
+    DWORD answer = ERROR_NOT_ENOUGH_MEMORY;
+    if (timer && (owner || stand_in)) { // without the timer, a cancel could not end the dialog
+        answer = proxy_sign_in_prompt(owner ? owner : stand_in, request);
+    }
     if (timer) {
         (void)KillTimer(nullptr, timer);
+    }
+    if (stand_in) {
+        (void)DestroyWindow(stand_in);
     }
     return answer;
 }
@@ -137,10 +153,10 @@ int proxy_sign_in(const ProxySignInAsk* ask, DWORD* user_ms)
         return DOWNLOAD_ERROR_CANCELLED;
     }
     if (answer != ERROR_INTERNET_FORCE_RETRY) {
-        if (answer == ERROR_CANCELLED) {
+        if (answer == ERROR_CANCELLED || answer == ERROR_SUCCESS) { // Cancel, also when reported as nothing done
             log_outcome(ask, "proxy sign-in cancelled");
         } else {
-            install_log_failure("proxy sign-in not shown", answer ? answer : (DWORD)-1);
+            install_log_failure("proxy sign-in not shown", answer);
         }
         return 0; // the 407 stands
     }

@@ -36,9 +36,9 @@ int proxy_sign_in(const ProxySignInAsk* ask, DWORD* user_ms);
 // which must never be given the proxy's credentials nor be able to show the dialog.
 bool proxy_asked(bool through_proxy, bool https, bool tunnel_made);
 
-// Shows the system's proxy sign-in dialog for request, owned by owner (null: none), and returns
-// what InternetErrorDlg returns (ERROR_INTERNET_FORCE_RETRY after OK, ERROR_CANCELLED after
-// Cancel). Called on the download worker's thread, which the dialog's modal loop then runs on.
+// Shows the system's proxy sign-in dialog for request, owned by owner (the splash, or a hidden
+// window of the worker's own without one), and returns what InternetErrorDlg returns
+// (ERROR_INTERNET_FORCE_RETRY after OK; ERROR_CANCELLED, or 0, after Cancel). Called on the download worker's thread, which the dialog's modal loop then runs on.
 // Tests replace it.
 extern DWORD (*proxy_sign_in_prompt)(HWND owner, HINTERNET request);
 

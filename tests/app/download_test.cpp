@@ -1194,6 +1194,7 @@ TEST_F(DownloadSignIn, ProxySignIn)
         const char* outcome;      // the log's words after "proxy asked for a sign-in"
         const char* auths;        // the proxy's records, in order (the library asks without
                                   // credentials first, and sends saved ones by itself)
+        bool splash = true;       // false: its set-up failed
     };
     const DWORD OK = ERROR_INTERNET_FORCE_RETRY;
     const Case cases[] = {
@@ -1203,6 +1204,10 @@ TEST_F(DownloadSignIn, ProxySignIn)
          "(\"none\" )+\"accepted\""},
         {"cancelled", true, ERROR_CANCELLED, false, 0, (DWORD)DOWNLOAD_ERROR_STATUS, "proxy sign-in cancelled",
          "\"none\"( \"none\")*"},
+        {"cancelled, reported as nothing done", true, ERROR_SUCCESS, false, 0, (DWORD)DOWNLOAD_ERROR_STATUS,
+         "proxy sign-in cancelled", "\"none\"( \"none\")*"},
+        {"without a splash: a hidden window of its own owns the dialog", true, OK, true, 0, 0, "proxy signed in",
+         "(\"none\" )+\"accepted\"", false},
         {"refused again", true, OK, false, 0, (DWORD)DOWNLOAD_ERROR_STATUS, "proxy sign-in refused again",
          "(\"none\" )+\"wrong\"( \"none\"| \"wrong\")*"},
     };
@@ -1215,6 +1220,7 @@ TEST_F(DownloadSignIn, ProxySignIn)
         prompts = 0;
         prompt_script = {c.answer, user, c.right_password ? password : L"not the password", c.user_ms, false};
         download_timings.connect_limit = 1000; // less than the slow user takes
+        InterlockedExchange(&app.splash_missing, c.splash ? 0 : 1);
         std::string token = std::string("signin-") + std::to_string(GetCurrentProcessId()) + "-" +
                             std::to_string(&c - cases);
         std::string first = c.https ? https("/x/" + token + "/mz/300000") : http("/x/" + token + "/mz/300000");
@@ -1225,7 +1231,13 @@ TEST_F(DownloadSignIn, ProxySignIn)
         EXPECT_TRUE(result.ended);
         EXPECT_EQ(result.exit_code, c.exit_code);
         EXPECT_EQ(prompts, 1) << "the dialog is shown once in a run";
-        EXPECT_EQ(prompt_owner, app.splash.hwnd);
+        if (c.splash) {
+            EXPECT_EQ(prompt_owner, app.splash.hwnd);
+        } else {
+            EXPECT_NE(prompt_owner, nullptr);
+            EXPECT_NE(prompt_owner, app.splash.hwnd);
+            EXPECT_FALSE(IsWindow(prompt_owner)) << "the stand-in owner outlived the dialog";
+        }
         std::vector<std::string> events = new_log_events();
         std::string prefix = "attempt 1 " + first + ": ";
         std::vector<std::string> sign_in;
@@ -1245,6 +1257,7 @@ TEST_F(DownloadSignIn, ProxySignIn)
         EXPECT_EQ(setup_starts, c.exit_code == 0 ? 1 : 0);
         setup_starts = 0;
     }
+    InterlockedExchange(&app.splash_missing, 0);
 }
 
 // A cancel while the dialog waits for the user (the splash closed) ends the dialog, and the

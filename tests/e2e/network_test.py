@@ -227,31 +227,33 @@ class NetworkTest(harness.InstallerTestCase):
                 seen = servers.ledger.proxy_snapshot()[before:]
                 auths = [r["auth"] for r in seen]
                 if code == 0:
-                    self.assertEqual(auths[:2], ["none", "accepted"])
-                    requests = servers.stats(token)["requests"]
+                    # WinINet asks without credentials first; then come the user's.
+                    self.assertEqual([a for a in auths if a != "none"][:1], ["accepted"], auths)
+                    requests = servers.stats(token + self.tag)["requests"]
                     self.assertTrue(requests and all(r["via_proxy"] and r["credentials"] == [] for r in requests),
                                     requests)
                 else:
                     self.assertNotIn("accepted", auths)
-                    self.assertEqual(servers.stats(token)["requests"], [])
+                    self.assertEqual(servers.stats(token + self.tag)["requests"], [])
                     self.assertIn("%s is not asked again in this run" % first[0].split(" ")[2].rstrip(":"), log)
                     second = [line for line in log if " proxy asked for a sign-in again" in line]
                     self.assertTrue(second, "the second address was not asked through the proxy\n" + "\n".join(log))
 
     def test_closing_the_splash_ends_the_sign_in(self):
-        """The user closes the splash while the sign-in dialog waits: the run ends at once, as a
-        cancel, and nothing is asked of the proxy again."""
+        """The splash is closed while the sign-in dialog waits (the system's "end task": the
+        dialog has disabled the splash, which then takes no close command or keys from the user):
+        the run ends at once, as a cancel, and nothing is asked of the proxy again."""
         servers = self.sign_in_proxy()
         process = self.start_installer(self.installer(self.served_url(servers, "sc", True), self.closed_url()))
         _, facts, err = self.driver.call("sign-in", "--timeout-ms", "30000")
         self.assertIn("hwnd", facts, "no sign-in dialog: %s" % err)
         time.sleep(1.0)
-        self.driver.call("alt-f4")
+        self.driver.call("alt-f4", "--wm-close")
         closed = time.monotonic()
         code = process.wait(15)
         print("\n  closed during the sign-in: the installer ended %.2f s later"
               % ((process.ended or time.monotonic()) - closed))
-        self.assertEqual(code, 0)
+        self.assertEqual(code, 0, "\n".join(self.run_log()))
         self.assertLess(process.ended - closed, 6.0)
         self.assertEqual(self.leftovers(), [])
         self.assertNotIn("accepted", [r["auth"] for r in servers.ledger.proxy_snapshot()])

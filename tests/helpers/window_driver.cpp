@@ -13,9 +13,11 @@
 //   window_driver close [--timeout-ms N]
 //       Posts the system close command (WM_SYSCOMMAND, SC_CLOSE) to the top toolkit window: the
 //       error window when there is one, else the splash.
-//   window_driver alt-f4 [--keystroke] [--timeout-ms N]
+//   window_driver alt-f4 [--keystroke | --wm-close] [--timeout-ms N]
 //       The same for the splash window; --keystroke posts Alt+F4 as WM_SYSKEYDOWN/WM_SYSKEYUP
-//       instead, so the window's default key handling turns it into the close command.
+//       instead, so the window's default key handling turns it into the close command;
+//       --wm-close posts WM_CLOSE itself, as the system's "end task" does (a window disabled by a
+//       modal dialog ignores the close command and keys).
 //   window_driver sign-in [USER PASSWORD | --cancel] [--timeout-ms N]
 //       Waits for a visible dialog (class #32770) owned by a toolkit window: the system's proxy
 //       sign-in dialog over the splash. Prints it (hwnd, title, owner, owner_is_splash, rect, its
@@ -340,6 +342,7 @@ struct Options {
     Shape shape;
     DWORD timeout_ms;
     bool keystroke;
+    bool wm_close;
     bool cancel;
     const wchar_t* user;
     const wchar_t* password;
@@ -365,6 +368,8 @@ int parse_options(int argc, wchar_t** argv, int first, Options* out)
             out->shape = SPLASH_SHAPE;
         } else if (lstrcmpW(arg, L"--keystroke") == 0) {
             out->keystroke = true;
+        } else if (lstrcmpW(arg, L"--wm-close") == 0) {
+            out->wm_close = true;
         } else if (lstrcmpW(arg, L"--cancel") == 0) {
             out->cancel = true;
         } else if (arg[0] != L'-' && out->title == nullptr) {
@@ -465,10 +470,12 @@ int command_click_link(const Options* options)
     return 0;
 }
 
-int post_close(HWND hwnd, const char* which, bool keystroke)
+int post_close(HWND hwnd, const char* which, bool keystroke, bool wm_close = false)
 {
     BOOL ok;
-    if (keystroke) {
+    if (wm_close) {
+        ok = PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    } else if (keystroke) {
         // lParam: repeat count 1, scan code of F4 (0x3E), bit 29 = Alt held; the key-up also
         // has the previous-state and transition bits.
         LPARAM down = 1 | (0x3E << 16) | (1 << 29);
@@ -514,7 +521,7 @@ int command_alt_f4(const Options* options)
         fail("no splash window");
         return 1;
     }
-    return post_close(splash, "splash", options->keystroke);
+    return post_close(splash, "splash", options->keystroke, options->wm_close);
 }
 
 // A visible dialog whose owner is a toolkit window.
@@ -646,8 +653,8 @@ int command_hold()
 int usage()
 {
     fail("usage: window_driver wait TITLE [--class C] [--error|--splash] [--timeout-ms N] | wait-gone [TITLE] "
-         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke] | sign-in [USER PASSWORD | --cancel] | "
-         "activate-check | hold");
+         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke|--wm-close] | "
+         "sign-in [USER PASSWORD | --cancel] | activate-check | hold");
     return 2;
 }
 
@@ -658,7 +665,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 2) {
         return usage();
     }
-    Options options = {nullptr, nullptr, ANY_SHAPE, DEFAULT_TIMEOUT_MS, false, false, nullptr, nullptr};
+    Options options = {nullptr, nullptr, ANY_SHAPE, DEFAULT_TIMEOUT_MS, false, false, false, nullptr, nullptr};
     if (parse_options(argc, argv, 2, &options) != 0) {
         return 2;
     }
