@@ -31,16 +31,54 @@ DWORD system_prompt(HWND owner, HINTERNET request)
                             nullptr);
 }
 
-// Whether the request was sent through a proxy, as the system's settings give it.
-bool through_proxy(HINTERNET request)
+bool is_separator(wchar_t c)
+{
+    return c == L';' || c == L',' || c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
+}
+
+// The next entry of a list at *at (moved past it); its length, 0 at the end.
+int next_entry(const wchar_t** at, const wchar_t** entry)
+{
+    const wchar_t* p = *at;
+    while (*p && is_separator(*p)) {
+        ++p;
+    }
+    *entry = p;
+    while (*p && !is_separator(*p)) {
+        ++p;
+    }
+    *at = p;
+    return (int)(p - *entry);
+}
+
+// Whether entry (length characters) begins with prefix, in any case (ASCII).
+bool begins_with(const wchar_t* entry, int length, const wchar_t* prefix)
+{
+    for (int i = 0; prefix[i]; ++i) {
+        wchar_t c = i < length ? entry[i] : 0;
+        if ((c >= L'A' && c <= L'Z' ? c + 32 : c) != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the request was sent through a proxy, as the system's settings give it: any proxy for
+// a secure address (one sent directly made its TLS connection, which tunnel_made tells), and for
+// a plain one only when the settings leave no way around the proxy.
+bool through_proxy(HINTERNET request, bool https)
 {
     union {
         INTERNET_PROXY_INFO info;
-        BYTE bytes[1024];
+        BYTE bytes[2048];
     } proxy; // read only after the query succeeded
     DWORD length = sizeof proxy;
-    return InternetQueryOptionW(request, INTERNET_OPTION_PROXY, &proxy, &length) &&
-           proxy.info.dwAccessType == INTERNET_OPEN_TYPE_PROXY;
+    if (!InternetQueryOptionW(request, INTERNET_OPTION_PROXY, &proxy, &length) ||
+        proxy.info.dwAccessType != INTERNET_OPEN_TYPE_PROXY) {
+        return false;
+    }
+    return https || plain_requests_use_proxy((const wchar_t*)proxy.info.lpszProxy,
+                                             (const wchar_t*)proxy.info.lpszProxyBypass);
 }
 
 // Whether a TLS connection to the server exists for the request: the request then reports its
@@ -123,6 +161,33 @@ void log_outcome(const ProxySignInAsk* ask, const char* outcome)
 
 DWORD (*proxy_sign_in_prompt)(HWND owner, HINTERNET request) = system_prompt;
 
+bool plain_requests_use_proxy(const wchar_t* proxy, const wchar_t* bypass)
+{
+    if (!proxy || !proxy[0]) {
+        return false;
+    }
+    const wchar_t* entry = nullptr;
+    bool per_scheme = false;
+    bool plain_named = false;
+    for (const wchar_t* at = proxy; int n = next_entry(&at, &entry);) {
+        bool scheme_entry = false;
+        for (int i = 0; i < n; ++i) {
+            scheme_entry = scheme_entry || entry[i] == L'=';
+        }
+        per_scheme = per_scheme || scheme_entry;
+        plain_named = plain_named || (begins_with(entry, n, L"http=") && n > 5);
+    }
+    if (per_scheme && !plain_named) {
+        return false;
+    }
+    for (const wchar_t* at = bypass ? bypass : L""; int n = next_entry(&at, &entry);) {
+        if (n != 7 || !begins_with(entry, n, L"<local>")) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool proxy_asked(bool through_proxy, bool https, bool tunnel_made)
 {
     return through_proxy && !(https && tunnel_made);
@@ -137,7 +202,7 @@ int proxy_sign_in(const ProxySignInAsk* ask, DWORD* user_ms)
 {
     *user_ms = 0;
     HINTERNET request = ask->request->handle;
-    if (!proxy_asked(through_proxy(request), ask->https, ask->https && tunnel_made(request))) {
+    if (!proxy_asked(through_proxy(request, ask->https), ask->https, ask->https && tunnel_made(request))) {
         log_outcome(ask, "a 407 from the server itself, not from a proxy: no sign-in");
         return 0;
     }

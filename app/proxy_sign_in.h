@@ -36,6 +36,14 @@ int proxy_sign_in(const ProxySignInAsk* ask, DWORD* user_ms);
 // which must never be given the proxy's credentials nor be able to show the dialog.
 bool proxy_asked(bool through_proxy, bool https, bool tunnel_made);
 
+// Whether the system's proxy settings, as INTERNET_OPTION_PROXY gives them (the proxy list and the
+// bypass list; null for none), send every plain http request through a proxy: a proxy for all
+// schemes, or an "http=" entry among per-scheme ones, and no bypass entry but "<local>" (names
+// without a dot, which no download address is). Otherwise a plain request may have gone straight to
+// its server, a 407 may be that server's own, and the credentials typed in answer to it would go
+// to that server: such a 407 shows no dialog.
+bool plain_requests_use_proxy(const wchar_t* proxy, const wchar_t* bypass);
+
 // Shows the system's proxy sign-in dialog for request, owned by owner (the splash, or a hidden
 // window of the worker's own without one), and returns what InternetErrorDlg returns
 // (ERROR_INTERNET_FORCE_RETRY after OK; ERROR_CANCELLED, or 0, after Cancel). Called on the download worker's thread, which the dialog's modal loop then runs on.

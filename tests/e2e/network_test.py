@@ -259,26 +259,29 @@ class NetworkTest(harness.InstallerTestCase):
         self.assertNotIn("accepted", [r["auth"] for r in servers.ledger.proxy_snapshot()])
 
     def test_no_dialog_for_a_servers_own_challenge(self):
-        """A 401 from the server, and a 407 that the server itself sends (directly, or from inside
-        a TLS tunnel through a proxy that asks nothing), show no dialog: the address is ruled out
-        as after any other 4xx, and the error window shows."""
+        """A 401 from the server, and a 407 that the server itself sends (directly, from inside a
+        TLS tunnel through a proxy, or from a plain address that the proxy settings send around the
+        proxy), show no dialog: the address is ruled out as after any other 4xx, the error window
+        shows, and no credentials reach the server."""
         port = self.wine.server.get("QWI_PROXY_PORT")
         if not port:
             raise unittest.SkipTest("the run has no test proxy (QWI_PROXY_PORT)")
+        from_server = "a 407 from the server itself, not from a proxy: no sign-in"
         cases = [
-            # (case, proxy port or None, address, the log's words about it)
-            ("401 from the server, direct", None, self.url("u1", "status=401", https=True), None),
-            ("407 from the server, direct", None, self.url("u2", "status=407", https=True),
-             "a 407 from the server itself, not from a proxy: no sign-in"),
-            ("407 from inside the tunnel", port, self.url("u3", "status=407", https=True),
-             "a 407 from the server itself, not from a proxy: no sign-in"),
+            # (case, proxy port or None, bypass list, address, the log's words about it)
+            ("401 from the server, direct", None, "", self.url("u1", "status=401", https=True), None),
+            ("407 from the server, direct", None, "", self.url("u2", "status=407", https=True), from_server),
+            ("407 from inside the tunnel", port, "", self.url("u3", "status=407", https=True), from_server),
+            ("407 from a plain server around the proxy", port, "127.0.0.1", self.url("u4", "status=407"),
+             from_server),
         ]
-        for number, (case, proxy, address, words) in enumerate(cases):
+        for number, (case, proxy, bypass, address, words) in enumerate(cases):
             with self.subTest(case):
                 self.set_tmp(os.path.join(self.folder, "own%d" % number))
                 self.set_reg(INTERNET_SETTINGS, "ProxyEnable", "REG_DWORD", 1 if proxy else 0)
                 if proxy:
                     self.point_system_proxy(proxy)
+                    self.set_reg(INTERNET_SETTINGS, "ProxyOverride", "REG_SZ", bypass)
                 process = self.start_installer(self.installer(address, self.closed_url()))
                 self.driver.wait_error(timeout_ms=30000)
                 code, _, _ = self.driver.call("sign-in", "--timeout-ms", "0")
@@ -286,13 +289,12 @@ class NetworkTest(harness.InstallerTestCase):
                 self.driver.call("close")
                 self.assertEqual(process.wait(10), 1)
                 log = self.run_log()
-                token = "u%d" % (number + 1)
-                self.assertEqual([r["status"] for r in self.stats(token)["requests"]], [int(case[:3])])
+                requests = self.stats("u%d" % (number + 1))["requests"]
+                self.assertEqual([(r["status"], r["credentials"]) for r in requests], [(int(case[:3]), [])])
                 self.assertTrue(any(address in line and "is not asked again in this run" in line for line in log))
                 self.assertFalse(any("sign-in" in line and "no sign-in" not in line for line in log), "\n".join(log))
                 if words:
                     self.assertTrue(any(line.endswith(words) for line in log), "\n".join(log))
-
 
 if __name__ == "__main__":
     unittest.main()
