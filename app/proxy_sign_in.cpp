@@ -63,10 +63,8 @@ bool begins_with(const wchar_t* entry, int length, const wchar_t* prefix)
     return true;
 }
 
-// Whether the request was sent through a proxy, as the system's settings give it: any proxy for
-// a secure address (one sent directly made its TLS connection, which tunnel_made tells), and for
-// a plain one only when the settings leave no way around the proxy.
-bool through_proxy(HINTERNET request, bool https)
+// Whether a plain request was surely sent through a proxy, as the system's settings give it.
+bool through_proxy(HINTERNET request)
 {
     union {
         INTERNET_PROXY_INFO info;
@@ -77,8 +75,7 @@ bool through_proxy(HINTERNET request, bool https)
         proxy.info.dwAccessType != INTERNET_OPEN_TYPE_PROXY) {
         return false;
     }
-    return https || plain_requests_use_proxy((const wchar_t*)proxy.info.lpszProxy,
-                                             (const wchar_t*)proxy.info.lpszProxyBypass);
+    return plain_requests_use_proxy((const wchar_t*)proxy.info.lpszProxy, (const wchar_t*)proxy.info.lpszProxyBypass);
 }
 
 // Whether a TLS connection to the server exists for the request: the request then reports its
@@ -190,7 +187,7 @@ bool plain_requests_use_proxy(const wchar_t* proxy, const wchar_t* bypass)
 
 bool proxy_asked(bool through_proxy, bool https, bool tunnel_made)
 {
-    return through_proxy && !(https && tunnel_made);
+    return https ? !tunnel_made : through_proxy;
 }
 
 void proxy_sign_in_forget()
@@ -202,8 +199,9 @@ int proxy_sign_in(const ProxySignInAsk* ask, DWORD* user_ms)
 {
     *user_ms = 0;
     HINTERNET request = ask->request->handle;
-    if (!proxy_asked(through_proxy(request, ask->https), ask->https, ask->https && tunnel_made(request))) {
-        log_outcome(ask, "a 407 from the server itself, not from a proxy: no sign-in");
+    bool https = ask->https;
+    if (!proxy_asked(!https && through_proxy(request), https, https && tunnel_made(request))) {
+        log_outcome(ask, "a 407 not known to be a proxy's: no sign-in");
         return 0;
     }
     if (InterlockedExchange(&prompted, 1) != 0) {

@@ -30,10 +30,12 @@ struct ProxySignInAsk {
 // user_ms: the time the dialog was up, which no time limit of the request counts.
 int proxy_sign_in(const ProxySignInAsk* ask, DWORD* user_ms);
 
-// Whether a 407 can be a proxy's own: the request went through a proxy (through_proxy), and, for a
-// secure address, no TLS connection to the server was made (tunnel_made): a proxy answers the
-// CONNECT before the tunnel exists, while a 407 from inside the tunnel comes from the server,
-// which must never be given the proxy's credentials nor be able to show the dialog.
+// Whether a 407 is a proxy's own. Over https: only when no TLS connection to the server exists
+// yet (tunnel_made): a proxy answers the CONNECT before the tunnel exists, a server sent to directly
+// is spoken to in TLS from the start, and a 407 from inside the tunnel comes from the server, which
+// must never be given the proxy's credentials nor be able to show the dialog; whatever chose the
+// proxy (the settings, a configuration script) does not matter. A plain request: only when it
+// surely went through a proxy (through_proxy, from plain_requests_use_proxy).
 bool proxy_asked(bool through_proxy, bool https, bool tunnel_made);
 
 // Whether the system's proxy settings, as INTERNET_OPTION_PROXY gives them (the proxy list and the

@@ -1200,7 +1200,7 @@ TEST_F(DownloadSignIn, ProxySignIn)
     const Case cases[] = {
         {"https, signed in", true, OK, true, 0, 0, "proxy signed in", "(\"none\" )+\"accepted\""},
         {"plain, signed in", false, OK, true, 0, 0, "proxy signed in", "(\"none\" )+\"accepted\""},
-        {"signed in after longer than the head's limit", true, OK, true, 1500, 0, "proxy signed in",
+        {"signed in after longer than the head's limit", true, OK, true, 4000, 0, "proxy signed in",
          "(\"none\" )+\"accepted\""},
         {"cancelled", true, ERROR_CANCELLED, false, 0, (DWORD)DOWNLOAD_ERROR_STATUS, "proxy sign-in cancelled",
          "\"none\"( \"none\")*"},
@@ -1219,7 +1219,7 @@ TEST_F(DownloadSignIn, ProxySignIn)
         proxy_sign_in_forget();
         prompts = 0;
         prompt_script = {c.answer, user, c.right_password ? password : L"not the password", c.user_ms, false};
-        download_timings.connect_limit = 1000; // less than the slow user takes
+        download_timings.connect_limit = 3000; // less than the slow user takes
         InterlockedExchange(&app.splash_missing, c.splash ? 0 : 1);
         std::string token = std::string("signin-") + std::to_string(GetCurrentProcessId()) + "-" +
                             std::to_string(&c - cases);

@@ -37,7 +37,8 @@ TEST(ProxySignIn, PlainRequestsCountAsProxiedOnlyWithNoWayAround)
     }
 }
 
-// A 407 over TLS comes from the server inside the tunnel; one without any proxy, from the server.
+// Over https a 407 before TLS can only be a proxy's answer to the CONNECT (whatever chose that
+// proxy); after it, the server's. A plain one counts only when the request surely went through one.
 TEST(ProxySignIn, OnlyAProxysOwnAnswerAsks)
 {
     struct Case {
@@ -47,11 +48,12 @@ TEST(ProxySignIn, OnlyAProxysOwnAnswerAsks)
         bool asked;
     };
     const Case cases[] = {
-        {true, false, false, true},  // the proxy's answer to a plain request
-        {true, true, false, true},   // the proxy's answer to the CONNECT
-        {true, true, true, false},   // the server's, from inside the tunnel
-        {false, true, true, false},  // the server's, asked directly
-        {false, false, false, false},
+        {true, false, false, true},   // the proxy's answer to a plain request
+        {true, true, false, true},    // the proxy's answer to the CONNECT
+        {false, true, false, true},   // the same, to a proxy that a configuration script chose
+        {true, true, true, false},    // the server's, from inside the tunnel
+        {false, true, true, false},   // the server's, asked directly
+        {false, false, false, false}, // a plain request that may have gone around the proxy
     };
     for (const Case& c : cases) {
         EXPECT_EQ(proxy_asked(c.through_proxy, c.https, c.tunnel_made), c.asked)

@@ -266,7 +266,7 @@ class NetworkTest(harness.InstallerTestCase):
         port = self.wine.server.get("QWI_PROXY_PORT")
         if not port:
             raise unittest.SkipTest("the run has no test proxy (QWI_PROXY_PORT)")
-        from_server = "a 407 from the server itself, not from a proxy: no sign-in"
+        from_server = "a 407 not known to be a proxy's: no sign-in"
         cases = [
             # (case, proxy port or None, bypass list, address, the log's words about it)
             ("401 from the server, direct", None, "", self.url("u1", "status=401", https=True), None),
