@@ -17,7 +17,7 @@ PROXY_PASSWORD = "Pr0xy-s3cret"
 INTERNET_SETTINGS = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
 
 
-class NetworkTest(harness.InstallerTestCase):
+class NetworkBase(harness.InstallerTestCase):
     def setUp(self):
         super().setUp()
         self.programs = harness.build64()
@@ -59,6 +59,34 @@ class NetworkTest(harness.InstallerTestCase):
             self.assertTrue(f.read() == self.body, "the program that ran is not the one served")
         self.assertEqual(self.setup_records(), self.expected_record(SETUP_ARGS))
 
+    # -- a proxy that asks for a sign-in
+    def sign_in_proxy(self):
+        """The system proxy pointed at a proxy of this test that asks for Basic credentials."""
+        tls = os.path.join(self.wine.state, "tls")
+        servers = harness.test_server.Servers(files_dir=self.wine.server["QWI_FILES_DIR"],
+                                              cert=os.path.join(tls, "server.pem"), key=os.path.join(tls, "server.key"),
+                                              proxy_credentials=(PROXY_USER, PROXY_PASSWORD))
+        self.restore.append(servers.close)
+        self.point_system_proxy(servers.signin_proxy_port)
+        return servers
+
+    def point_system_proxy(self, port):
+        self.set_reg(INTERNET_SETTINGS, "ProxyEnable", "REG_DWORD", 1)
+        self.set_reg(INTERNET_SETTINGS, "ProxyServer", "REG_SZ", "127.0.0.1:%s" % port)
+        self.set_reg(INTERNET_SETTINGS, "ProxyOverride", "REG_SZ", "")
+
+    def served_url(self, servers, token, https):
+        path = "/x/%s%s/files/%s" % (token, self.tag, self.name)
+        return servers.url(path, "https" if https else "http")
+
+    def check_log_keeps_the_secret(self):
+        with open(os.path.join(self.run_folder(), harness.LOG_NAME), "rb") as f:
+            text = f.read()
+        self.assertNotIn(PROXY_PASSWORD.encode(), text)
+        self.assertNotIn(PROXY_USER.encode(), text)
+
+
+class NetworkTest(NetworkBase):
     def test_hostile_servers(self):
         cases = [
             # (case, first, second, token checked, statuses it saw)
@@ -159,32 +187,6 @@ class NetworkTest(harness.InstallerTestCase):
                     self.assertIn(plain + " is not asked again in this run", log)
                 secure_attempts = [line for line in log if line.startswith("attempt ") and " %s: " % secure in line]
                 self.assertEqual(len(secure_attempts), 3, "the secure address goes on in its rounds")
-
-    # -- a proxy that asks for a sign-in
-    def sign_in_proxy(self):
-        """The system proxy pointed at a proxy of this test that asks for Basic credentials."""
-        tls = os.path.join(self.wine.state, "tls")
-        servers = harness.test_server.Servers(files_dir=self.wine.server["QWI_FILES_DIR"],
-                                              cert=os.path.join(tls, "server.pem"), key=os.path.join(tls, "server.key"),
-                                              proxy_credentials=(PROXY_USER, PROXY_PASSWORD))
-        self.restore.append(servers.close)
-        self.point_system_proxy(servers.signin_proxy_port)
-        return servers
-
-    def point_system_proxy(self, port):
-        self.set_reg(INTERNET_SETTINGS, "ProxyEnable", "REG_DWORD", 1)
-        self.set_reg(INTERNET_SETTINGS, "ProxyServer", "REG_SZ", "127.0.0.1:%s" % port)
-        self.set_reg(INTERNET_SETTINGS, "ProxyOverride", "REG_SZ", "")
-
-    def served_url(self, servers, token, https):
-        path = "/x/%s%s/files/%s" % (token, self.tag, self.name)
-        return servers.url(path, "https" if https else "http")
-
-    def check_log_keeps_the_secret(self):
-        with open(os.path.join(self.run_folder(), harness.LOG_NAME), "rb") as f:
-            text = f.read()
-        self.assertNotIn(PROXY_PASSWORD.encode(), text)
-        self.assertNotIn(PROXY_USER.encode(), text)
 
     def test_proxy_sign_in(self):
         """The proxy asks for Basic credentials: the installer shows the system's sign-in dialog
@@ -295,6 +297,23 @@ class NetworkTest(harness.InstallerTestCase):
                 self.assertFalse(any("sign-in" in line and "no sign-in" not in line for line in log), "\n".join(log))
                 if words:
                     self.assertTrue(any(line.endswith(words) for line in log), "\n".join(log))
+
+class NetworkSignIn32Test(NetworkBase):
+    """The shipping 32-bit build signs in to the proxy through the system's dialog once (about a
+    minute per process under emulation)."""
+
+    def test_proxy_sign_in(self):
+        servers = self.sign_in_proxy()
+        exe = self.configured_copy(harness.build32().installer, https_url=self.served_url(servers, "w32", True),
+                                   http_url=self.closed_url(), setup_args=SETUP_ARGS,
+                                   sha256=harness.sha256_hex(self.body))
+        process = self.start_installer(exe, bits=32)
+        _, facts, err = self.driver.call("sign-in", PROXY_USER, PROXY_PASSWORD, "--timeout-ms", "400000", timeout=500)
+        self.assertEqual((facts.get("pressed"), facts.get("owner_is_splash")), ("ok", "yes"), err)
+        self.check_started(process.wait(300))
+        self.assertIn("proxy signed in", [line.split(": ", 1)[1] for line in self.run_log() if line.startswith("attempt 1 ")])
+        self.check_log_keeps_the_secret()
+
 
 if __name__ == "__main__":
     unittest.main()
