@@ -8,6 +8,7 @@
 #include "app/config.h"
 #include "app/download.h"
 #include "app/install_log.h"
+#include "app/proxy_sign_in.h"
 #include "app/worker_report.h"
 #include "rt/file.h"
 #include "rt/format.h"
@@ -293,6 +294,21 @@ static int next_hop(Transfer* transfer, HINTERNET request, const wchar_t* url, i
     return result;
 }
 
+// A 407: the proxy's sign-in, which may send the request again (proxy_sign_in). The time the user
+// spends in its dialog moves started on, so that the limit for the head does not count it. 0 with
+// the status of the request's answer; else the result.
+static int answer_proxy_sign_in(Transfer* transfer, HttpRequest* request, bool https, DWORD* started)
+{
+    DWORD spent = GetTickCount() - *started;
+    DWORD limit = download_timings.connect_limit;
+    ProxySignInAsk ask = {transfer->session, request, https, spent < limit ? limit - spent : 0, transfer->number,
+                          transfer->shown};
+    DWORD user_ms = 0;
+    int result = proxy_sign_in(&ask, &user_ms);
+    *started += user_ms;
+    return result != 0 ? result : take_status(transfer, request->handle);
+}
+
 // Sends the request to the address and on along its redirects, each hop checked before anything
 // is asked of it: WinINet's own following is off, as its settings could let a secure download pass
 // through a plain address on the way, where anyone on the network could send it elsewhere. One
@@ -313,6 +329,9 @@ static int open_request(Transfer* transfer, const wchar_t* headers, HttpRequest*
             return last_error_result();
         }
         int result = take_status(transfer, request->handle);
+        if (result == 0 && transfer->status == HTTP_STATUS_PROXY_AUTH_REQ) {
+            result = answer_proxy_sign_in(transfer, request, https, &started);
+        }
         if (result != 0 || !redirect_status(transfer->status)) {
             return result;
         }

@@ -79,6 +79,12 @@ void post_worker_done()
     post_done(WORKER_DONE_FAILED);
 }
 
+HWND splash_window_when_shown()
+{
+    AppState* app = process_globals.app;
+    return app && wait_for_splash(app) ? app->splash.hwnd : nullptr;
+}
+
 uint32_t progress_per_mille(uint64_t total, uint64_t expected)
 {
     // A server that announced 0 bytes and still sends some has told us nothing about the size:

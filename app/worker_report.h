@@ -27,6 +27,9 @@ const uint64_t PROGRESS_FAILED = ~(uint64_t)0;
 int report_progress(uint64_t total);
 // Posts the failure message, once the splash is there to take it.
 void post_worker_done();
+// The splash window, once it is shown, for a window the worker shows over it; null when there is
+// no splash (its set-up failed) or the download was cancelled while waiting for it.
+HWND splash_window_when_shown();
 // Per-mille progress of total bytes against expected ones; 0..1000.
 uint32_t progress_per_mille(uint64_t total, uint64_t expected);
 

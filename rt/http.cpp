@@ -4,7 +4,7 @@
 
 namespace {
 
-enum ChannelOp { OP_OPEN, OP_READ_ARRIVED, OP_READ_STREAM, OP_QUIT };
+enum ChannelOp { OP_OPEN, OP_READ_ARRIVED, OP_READ_STREAM, OP_SEND_AGAIN, OP_QUIT };
 
 // Who holds the channel: the asker between calls, the reader during one, nobody once the asker
 // gave up on a call (the reader then frees it when the call returns).
@@ -96,6 +96,9 @@ void run_op(HttpChannel* c)
     case OP_OPEN:
         c->request = InternetOpenUrlW(c->root->internet, c->url, c->headers, c->headers ? (DWORD)-1 : 0, c->flags, 0);
         c->ok = c->request != nullptr;
+        break;
+    case OP_SEND_AGAIN:
+        c->ok = HttpSendRequestW(c->request, nullptr, 0, nullptr, 0);
         break;
     case OP_READ_ARRIVED: {
         // Waits for something to arrive, then takes what there is (a read of 0 bytes finds the end).
@@ -279,6 +282,17 @@ int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD 
     *got = request->channel->count;
     *data = request->channel->data;
     return outcome(request->channel);
+}
+
+int http_send_again(HttpSession* session, HttpRequest* request, DWORD timeout_ms)
+{
+    if (!request->channel) {
+        return fail(ERROR_INVALID_HANDLE);
+    }
+    if (cancelled(session)) {
+        return fail(ERROR_CANCELLED);
+    }
+    return call(session, request, OP_SEND_AGAIN, timeout_ms) != 0 ? 1 : outcome(request->channel);
 }
 
 int http_location(HINTERNET request, const wchar_t* url, wchar_t* out, DWORD units)

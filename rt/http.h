@@ -55,6 +55,10 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
 // tells whether the read took long enough to have waited for the network.
 int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD timeout_ms, const uint8_t** data,
               DWORD* got, bool* waited);
+// Sends the request again on its own handle, with what it carries since (the credentials a sign-in
+// set on it), and waits up to timeout_ms for the new response head. 0; else 1 as for http_get
+// (after a time-out or a cancel the request is given up on, as there).
+int http_send_again(HttpSession* session, HttpRequest* request, DWORD timeout_ms);
 // The address a redirect sends the request on to: its Location, resolved against url (the address
 // that answered) as a relative reference, into out (units UTF-16 units; not url itself). 0; else 1
 // with the last error. A request made with INTERNET_FLAG_NO_AUTO_REDIRECT answers a redirect

@@ -8,8 +8,10 @@
 #define SYSTEM_IMPORTS(X)                         \
     X(L"wininet.dll", HttpQueryInfoA, 20)         \
     X(L"wininet.dll", HttpQueryInfoW, 20)         \
+    X(L"wininet.dll", HttpSendRequestW, 20)       \
     X(L"wininet.dll", InternetCloseHandle, 4)     \
     X(L"wininet.dll", InternetCombineUrlW, 20)    \
+    X(L"wininet.dll", InternetErrorDlg, 20)       \
     X(L"wininet.dll", InternetOpenUrlW, 24)       \
     X(L"wininet.dll", InternetOpenW, 20)          \
     X(L"wininet.dll", InternetQueryOptionW, 16)   \

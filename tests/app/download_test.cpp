@@ -2,6 +2,7 @@
 // from QWI_HTTP_PORT, QWI_HTTPS_PORT and QWI_CLOSED_PORT; without them these tests skip.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "app/download.h"
 #include "app/install_log.h"
 #include "app/launch.h"
+#include "app/proxy_sign_in.h"
 #include "app/worker_report.h"
 #include "rt/process.h"
 #include "app/run_folder.h"
@@ -1036,4 +1038,248 @@ TEST_F(Download, FileThatCannotStartRulesItsAddressOut)
     }
     DeleteFileW(widen(files + "\\" + good_name).c_str());
     DeleteFileW(widen(files + "\\" + bad_name).c_str());
+}
+
+// ---- a proxy that asks for a sign-in -------------------------------------------------------------
+
+namespace {
+
+const wchar_t INTERNET_SETTINGS[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+// Points the user's proxy setting, which WinINet reads as each session opens, at the run's proxy
+// that asks for a sign-in, and puts the old values back when it goes.
+class SystemProxy {
+public:
+    explicit SystemProxy(const std::string& port)
+    {
+        for (Saved& value : saved) {
+            DWORD size = sizeof value.data;
+            value.present = RegGetValueW(HKEY_CURRENT_USER, INTERNET_SETTINGS, value.name, RRF_RT_ANY, &value.type,
+                                         value.data, &size) == ERROR_SUCCESS;
+            value.size = size;
+        }
+        DWORD enable = 1;
+        std::wstring server = widen("127.0.0.1:" + port);
+        set(L"ProxyEnable", REG_DWORD, &enable, sizeof enable);
+        set(L"ProxyServer", REG_SZ, server.c_str(), (DWORD)((server.size() + 1) * sizeof(wchar_t)));
+        set(L"ProxyOverride", REG_SZ, L"", sizeof(wchar_t));
+    }
+    ~SystemProxy()
+    {
+        for (const Saved& value : saved) {
+            if (value.present) {
+                set(value.name, value.type, value.data, value.size);
+            } else {
+                RegDeleteKeyValueW(HKEY_CURRENT_USER, INTERNET_SETTINGS, value.name);
+            }
+        }
+    }
+
+private:
+    static void set(const wchar_t* name, DWORD type, const void* data, DWORD size)
+    {
+        EXPECT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, INTERNET_SETTINGS, name, type, data, size), ERROR_SUCCESS);
+    }
+    struct Saved {
+        const wchar_t* name;
+        bool present;
+        DWORD type;
+        BYTE data[512];
+        DWORD size;
+    };
+    Saved saved[3] = {{L"ProxyEnable"}, {L"ProxyServer"}, {L"ProxyOverride"}};
+};
+
+// Stands in for the system's sign-in dialog: answers as the case says, after the time the case
+// gives the user, and counts how often it was asked and by whom.
+struct PromptScript {
+    DWORD answer;            // ERROR_INTERNET_FORCE_RETRY: signs in with user and password
+    std::wstring user, password;
+    DWORD user_ms;           // the time the user takes
+    bool real_dialog;        // a real modal box instead, answered by nobody
+};
+PromptScript prompt_script;
+int prompts = 0;
+HWND prompt_owner = nullptr;
+
+DWORD scripted_prompt(HWND owner, HINTERNET request)
+{
+    ++prompts;
+    prompt_owner = owner;
+    if (prompt_script.real_dialog) {
+        int pressed = MessageBoxW(nullptr, L"Sign in to the proxy", L"Proxy", MB_OKCANCEL);
+        return pressed == IDOK ? ERROR_INTERNET_FORCE_RETRY : ERROR_CANCELLED;
+    }
+    Sleep(prompt_script.user_ms);
+    if (prompt_script.answer == ERROR_INTERNET_FORCE_RETRY) {
+        // What the system's dialog does with what the user entered: it keeps it on the request.
+        auto set_option = (decltype(&InternetSetOptionW))(void*)GetProcAddress(GetModuleHandleW(L"wininet.dll"),
+                                                                               "InternetSetOptionW");
+        EXPECT_NE(set_option, nullptr);
+        EXPECT_TRUE(set_option(request, INTERNET_OPTION_PROXY_USERNAME, (void*)prompt_script.user.c_str(),
+                               (DWORD)prompt_script.user.size()));
+        EXPECT_TRUE(set_option(request, INTERNET_OPTION_PROXY_PASSWORD, (void*)prompt_script.password.c_str(),
+                               (DWORD)prompt_script.password.size()));
+    }
+    return prompt_script.answer;
+}
+
+// How many of the proxy's log records since `before` carry each sign-in outcome.
+std::string proxy_auths(const std::string& log, size_t before)
+{
+    std::string seen;
+    size_t at = before;
+    for (;;) {
+        at = log.find("\"auth\": ", at);
+        if (at == std::string::npos) {
+            return seen;
+        }
+        at += 8;
+        size_t end = log.find_first_of(",\n}", at);
+        seen += (seen.empty() ? "" : " ") + log.substr(at, end - at);
+    }
+}
+
+class DownloadSignIn : public Download {
+protected:
+    void SetUp() override
+    {
+        Download::SetUp();
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        signin_port = env("QWI_SIGNIN_PROXY_PORT");
+        std::string credentials = env("QWI_SIGNIN_CREDENTIALS");
+        size_t colon = credentials.find(':');
+        if (signin_port.empty() || colon == std::string::npos) {
+            GTEST_SKIP() << "the run's servers have no sign-in proxy (QWI_SIGNIN_PROXY_PORT)";
+        }
+        user = widen(credentials.substr(0, colon));
+        password = widen(credentials.substr(colon + 1));
+        saved_prompt = proxy_sign_in_prompt;
+        proxy_sign_in_prompt = scripted_prompt;
+        prompts = 0;
+        prompt_owner = nullptr;
+        proxy_sign_in_forget();
+    }
+    void TearDown() override
+    {
+        if (saved_prompt) {
+            proxy_sign_in_prompt = saved_prompt;
+        }
+        proxy_sign_in_forget();
+        Download::TearDown();
+    }
+    std::string signin_port;
+    std::wstring user, password;
+    DWORD (*saved_prompt)(HWND, HINTERNET) = nullptr;
+};
+
+} // namespace
+
+// The proxy asks for Basic credentials, for plain requests and for CONNECT: the dialog is shown
+// once in a run, owned by the splash; after OK the request is sent again with what the user
+// entered; Cancel, or credentials the proxy refuses again, rule the address out, and the other
+// address (through the same proxy) gets no second dialog. The time the user takes is not counted
+// against the limit for the response head.
+TEST_F(DownloadSignIn, ProxySignIn)
+{
+    struct Case {
+        const char* what;
+        bool https;
+        DWORD answer;
+        bool right_password;
+        DWORD user_ms;
+        DWORD exit_code;
+        const char* outcome;      // the log's words after "proxy asked for a sign-in"
+        const char* auths;        // the proxy's records, in order (the library asks without
+                                  // credentials first, and sends saved ones by itself)
+        bool splash = true;       // false: its set-up failed
+    };
+    const DWORD OK = ERROR_INTERNET_FORCE_RETRY;
+    const Case cases[] = {
+        {"https, signed in", true, OK, true, 0, 0, "proxy signed in", "(\"none\" )+\"accepted\""},
+        {"plain, signed in", false, OK, true, 0, 0, "proxy signed in", "(\"none\" )+\"accepted\""},
+        {"signed in after longer than the head's limit", true, OK, true, 4000, 0, "proxy signed in",
+         "(\"none\" )+\"accepted\""},
+        {"cancelled", true, ERROR_CANCELLED, false, 0, (DWORD)DOWNLOAD_ERROR_STATUS, "proxy sign-in cancelled",
+         "\"none\"( \"none\")*"},
+        {"cancelled, reported as nothing done", true, ERROR_SUCCESS, false, 0, (DWORD)DOWNLOAD_ERROR_STATUS,
+         "proxy sign-in cancelled", "\"none\"( \"none\")*"},
+        {"without a splash: a hidden window of its own owns the dialog", true, OK, true, 0, 0, "proxy signed in",
+         "(\"none\" )+\"accepted\"", false},
+        {"refused again", true, OK, false, 0, (DWORD)DOWNLOAD_ERROR_STATUS, "proxy sign-in refused again",
+         "(\"none\" )+\"wrong\"( \"none\"| \"wrong\")*"},
+    };
+    SystemProxy proxy(signin_port);
+    open_log();
+    pin(program(300000));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        proxy_sign_in_forget();
+        prompts = 0;
+        prompt_script = {c.answer, user, c.right_password ? password : L"not the password", c.user_ms, false};
+        download_timings.connect_limit = 3000; // less than the slow user takes
+        InterlockedExchange(&app.splash_missing, c.splash ? 0 : 1);
+        std::string token = std::string("signin-") + std::to_string(GetCurrentProcessId()) + "-" +
+                            std::to_string(&c - cases);
+        std::string first = c.https ? https("/x/" + token + "/mz/300000") : http("/x/" + token + "/mz/300000");
+        std::string second = http("/x/" + token + "-second/mz/300000");
+        size_t before = fetch_text(http("/proxy-log")).size() - 1; // its closing bracket
+        (void)new_log_events();
+        WorkerRun result = run_worker(first.c_str(), second.c_str());
+        EXPECT_TRUE(result.ended);
+        EXPECT_EQ(result.exit_code, c.exit_code);
+        EXPECT_EQ(prompts, 1) << "the dialog is shown once in a run";
+        if (c.splash) {
+            EXPECT_EQ(prompt_owner, app.splash.hwnd);
+        } else {
+            EXPECT_NE(prompt_owner, nullptr);
+            EXPECT_NE(prompt_owner, app.splash.hwnd);
+            EXPECT_FALSE(IsWindow(prompt_owner)) << "the stand-in owner outlived the dialog";
+        }
+        std::vector<std::string> events = new_log_events();
+        std::string prefix = "attempt 1 " + first + ": ";
+        std::vector<std::string> sign_in;
+        for (const std::string& event : events) {
+            if (event.find("sign-in") != std::string::npos || event.find("signed in") != std::string::npos) {
+                sign_in.push_back(event);
+            }
+            EXPECT_EQ(event.find("qwi-sign-in"), std::string::npos) << "the password in the log: " << event;
+        }
+        std::vector<std::string> expected = {prefix + "proxy asked for a sign-in", prefix + c.outcome};
+        if (c.exit_code != 0) {
+            expected.push_back("attempt 2 " + second + ": proxy asked for a sign-in again: not asked again in this run");
+        }
+        EXPECT_EQ(sign_in, expected);
+        std::string auths = proxy_auths(fetch_text(http("/proxy-log")), before);
+        EXPECT_TRUE(std::regex_match(auths, std::regex(c.auths))) << auths;
+        EXPECT_EQ(setup_starts, c.exit_code == 0 ? 1 : 0);
+        setup_starts = 0;
+    }
+    InterlockedExchange(&app.splash_missing, 0);
+}
+
+// A cancel while the dialog waits for the user (the splash closed) ends the dialog, and the
+// worker with it, at once.
+TEST_F(DownloadSignIn, CancelEndsTheSignInDialog)
+{
+    SystemProxy proxy(signin_port);
+    prompt_script = {ERROR_CANCELLED, user, password, 0, true};
+    std::string url = https("/x/signin-cancel-" + std::to_string(GetCurrentProcessId()) + "/mz/300000");
+    HANDLE thread = start_worker(url.c_str(), nullptr);
+    ASSERT_NE(thread, nullptr);
+    for (int waited = 0; prompts == 0 && waited < 200; ++waited) {
+        Sleep(50);
+    }
+    ASSERT_EQ(prompts, 1) << "no dialog within 10 s";
+    EXPECT_EQ(WaitForSingleObject(thread, 500), (DWORD)WAIT_TIMEOUT) << "the dialog ended by itself";
+    DWORD started = GetTickCount();
+    download_cancel();
+    WorkerRun result = finish_worker(thread, 3000);
+    EXPECT_TRUE(result.ended) << "the dialog still waits 3 s after the cancel";
+    EXPECT_LT(GetTickCount() - started, 1000u);
+    EXPECT_EQ(result.exit_code, (DWORD)DOWNLOAD_ERROR_CANCELLED);
+    EXPECT_TRUE(result.messages.empty());
+    download_cancel_clear();
 }

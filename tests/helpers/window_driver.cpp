@@ -13,9 +13,17 @@
 //   window_driver close [--timeout-ms N]
 //       Posts the system close command (WM_SYSCOMMAND, SC_CLOSE) to the top toolkit window: the
 //       error window when there is one, else the splash.
-//   window_driver alt-f4 [--keystroke] [--timeout-ms N]
+//   window_driver alt-f4 [--keystroke | --wm-close] [--timeout-ms N]
 //       The same for the splash window; --keystroke posts Alt+F4 as WM_SYSKEYDOWN/WM_SYSKEYUP
-//       instead, so the window's default key handling turns it into the close command.
+//       instead, so the window's default key handling turns it into the close command;
+//       --wm-close posts WM_CLOSE itself, as the system's "end task" does (a window disabled by a
+//       modal dialog ignores the close command and keys).
+//   window_driver sign-in [USER PASSWORD | --cancel] [--timeout-ms N]
+//       Waits for a visible dialog (class #32770) owned by a toolkit window: the system's proxy
+//       sign-in dialog over the splash. Prints it (hwnd, title, owner, owner_is_splash, rect, its
+//       controls as control.N.id/class/text/style) and, given USER and PASSWORD, types the user
+//       into the edit box without ES_PASSWORD and the password into the one with it, then presses
+//       OK; with --cancel presses Cancel; with neither only prints. 1 when no such dialog came.
 //   window_driver activate-check
 //       Which window is in the foreground.
 //   window_driver keys KEY... [--timeout-ms N]
@@ -49,6 +57,7 @@
 namespace {
 
 const wchar_t TOOLKIT_CLASS[] = L"QUORVEL_WI_WNDCLASS";
+const wchar_t DIALOG_CLASS[] = L"#32770";
 const DWORD DEFAULT_TIMEOUT_MS = 10000;
 const DWORD POLL_MS = 50;
 const int MAX_WINDOWS = 64;
@@ -338,6 +347,10 @@ struct Options {
     Shape shape;
     DWORD timeout_ms;
     bool keystroke;
+    bool wm_close;
+    bool cancel;
+    const wchar_t* user;
+    const wchar_t* password;
 };
 
 // 0, or 2 after reporting a usage error.
@@ -360,8 +373,16 @@ int parse_options(int argc, wchar_t** argv, int first, Options* out)
             out->shape = SPLASH_SHAPE;
         } else if (lstrcmpW(arg, L"--keystroke") == 0) {
             out->keystroke = true;
+        } else if (lstrcmpW(arg, L"--wm-close") == 0) {
+            out->wm_close = true;
+        } else if (lstrcmpW(arg, L"--cancel") == 0) {
+            out->cancel = true;
         } else if (arg[0] != L'-' && out->title == nullptr) {
             out->title = arg;
+        } else if (arg[0] != L'-' && out->user == nullptr) {
+            out->user = arg; // the second word; sign-in's user is the first (title)
+        } else if (arg[0] != L'-' && out->password == nullptr) {
+            out->password = arg;
         } else {
             fail("unknown or incomplete option");
             return 2;
@@ -454,10 +475,12 @@ int command_click_link(const Options* options)
     return 0;
 }
 
-int post_close(HWND hwnd, const char* which, bool keystroke)
+int post_close(HWND hwnd, const char* which, bool keystroke, bool wm_close = false)
 {
     BOOL ok;
-    if (keystroke) {
+    if (wm_close) {
+        ok = PostMessageW(hwnd, WM_CLOSE, 0, 0);
+    } else if (keystroke) {
         // lParam: repeat count 1, scan code of F4 (0x3E), bit 29 = Alt held; the key-up also
         // has the previous-state and transition bits.
         LPARAM down = 1 | (0x3E << 16) | (1 << 29);
@@ -503,7 +526,103 @@ int command_alt_f4(const Options* options)
         fail("no splash window");
         return 1;
     }
-    return post_close(splash, "splash", options->keystroke);
+    return post_close(splash, "splash", options->keystroke, options->wm_close);
+}
+
+// A visible dialog whose owner is a toolkit window.
+BOOL CALLBACK collect_owned_dialog(HWND hwnd, LPARAM param)
+{
+    HWND* found = (HWND*)param;
+    HWND owner = GetWindow(hwnd, GW_OWNER);
+    if (IsWindowVisible(hwnd) && has_class(hwnd, DIALOG_CLASS) && owner && has_class(owner, TOOLKIT_CLASS)) {
+        *found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND find_sign_in_dialog(DWORD timeout_ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND found = nullptr;
+        EnumWindows(collect_owned_dialog, (LPARAM)&found);
+        if (found || GetTickCount() - start >= timeout_ms) {
+            return found;
+        }
+        Sleep(POLL_MS);
+    }
+}
+
+void print_controls(HWND dialog)
+{
+    WindowList children;
+    list_children(dialog, &children);
+    for (int c = 0; c < children.count; ++c) {
+        char prefix[64];
+        snprintf(prefix, sizeof prefix, "control.%d.", c);
+        print_child(prefix, children.items[c]);
+        char key[96];
+        snprintf(key, sizeof key, "%sid", prefix);
+        print_value(key, "%d", GetDlgCtrlID(children.items[c]));
+    }
+    print_value("control.count", "%d", children.count);
+}
+
+// Types the user and the password into the dialog's edit boxes, the password into the one that
+// hides what is typed. False when there are not both.
+bool fill_sign_in(HWND dialog, const wchar_t* user, const wchar_t* password)
+{
+    WindowList children;
+    list_children(dialog, &children);
+    bool user_done = false;
+    bool password_done = false;
+    for (int c = 0; c < children.count; ++c) {
+        HWND child = children.items[c];
+        LONG style = GetWindowLongW(child, GWL_STYLE);
+        if (!has_class(child, L"Edit") || !IsWindowEnabled(child) || (style & ES_READONLY)) {
+            continue;
+        }
+        bool hidden = (style & ES_PASSWORD) != 0;
+        if (hidden ? password_done : user_done) {
+            continue;
+        }
+        SendMessageW(child, WM_SETTEXT, 0, (LPARAM)(hidden ? password : user));
+        (hidden ? password_done : user_done) = true;
+    }
+    return user_done && password_done;
+}
+
+int command_sign_in(const Options* options)
+{
+    HWND dialog = find_sign_in_dialog(options->timeout_ms);
+    if (!dialog) {
+        fail("no dialog owned by a toolkit window within the timeout");
+        return 1;
+    }
+    HWND owner = GetWindow(dialog, GW_OWNER);
+    print_top_level("", dialog);
+    print_hwnd("owner", owner);
+    print_value("owner_is_splash", "%s", child_count(owner) == 0 ? "yes" : "no");
+    print_value("owner_enabled", "%s", IsWindowEnabled(owner) ? "yes" : "no");
+    print_controls(dialog);
+    const wchar_t* user = options->title; // the words after the command, in order
+    const wchar_t* password = options->user;
+    int button = options->cancel ? IDCANCEL : user && password ? IDOK : 0;
+    if (button == IDOK && !fill_sign_in(dialog, user, password)) {
+        fail("the dialog has no user and password boxes");
+        return 1;
+    }
+    if (button != 0) {
+        HWND control = GetDlgItem(dialog, button);
+        BOOL posted = control ? PostMessageW(control, BM_CLICK, 0, 0) : PostMessageW(dialog, WM_COMMAND, button, 0);
+        if (!posted) {
+            fail("pressing the button failed");
+            return 1;
+        }
+        print_value("pressed", "%s", button == IDOK ? "ok" : "cancel");
+    }
+    return 0;
 }
 
 int command_activate_check()
@@ -632,8 +751,8 @@ int command_hold()
 int usage()
 {
     fail("usage: window_driver wait TITLE [--class C] [--error|--splash] [--timeout-ms N] | wait-gone [TITLE] "
-         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke] | activate-check | "
-         "keys KEY... | hold");
+         "[--class C] [--timeout-ms N] | dump | click-link | close | alt-f4 [--keystroke|--wm-close] | "
+         "sign-in [USER PASSWORD | --cancel] | activate-check | keys KEY... | hold");
     return 2;
 }
 
@@ -644,7 +763,7 @@ int wmain(int argc, wchar_t** argv)
     if (argc < 2) {
         return usage();
     }
-    Options options = {nullptr, nullptr, ANY_SHAPE, DEFAULT_TIMEOUT_MS, false};
+    Options options = {nullptr, nullptr, ANY_SHAPE, DEFAULT_TIMEOUT_MS, false, false, false, nullptr, nullptr};
     const wchar_t* command = argv[1];
     if (lstrcmpW(command, L"keys") == 0) {
         // Key names are no options: only --timeout-ms is read here.
@@ -675,6 +794,9 @@ int wmain(int argc, wchar_t** argv)
     }
     if (lstrcmpW(command, L"alt-f4") == 0) {
         return command_alt_f4(&options);
+    }
+    if (lstrcmpW(command, L"sign-in") == 0) {
+        return command_sign_in(&options);
     }
     if (lstrcmpW(command, L"activate-check") == 0) {
         return command_activate_check();

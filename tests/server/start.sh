@@ -2,7 +2,8 @@
 # Starts the loopback test servers for one test run and makes the run's Wine prefix trust their
 # test CA. Usage: start.sh STATE_DIR
 # Writes STATE_DIR/server.env (QWI_HTTP_PORT, QWI_HTTPS_PORT, QWI_PROXY_PORT, QWI_CLOSED_PORT,
-# QWI_FILES_DIR).
+# QWI_FILES_DIR, and QWI_SIGNIN_PROXY_PORT with QWI_SIGNIN_CREDENTIALS USER:PASSWORD for its proxy that
+# asks for a sign-in).
 # The trust helper is QWI_TRUST_CA_EXE, or tests/helpers/trust_ca.exe under QWI_BUILD_DIR; without
 # it the servers still run and HTTPS tests see an untrusted certificate.
 set -euo pipefail
@@ -14,7 +15,9 @@ files="${QWI_FILES_DIR:-$state/files}"
 mkdir -p "$tls" "$files"
 
 "$here/stop.sh" "$state" >/dev/null 2>&1 || true
-rm -f "$state/http.port" "$state/https.port" "$state/proxy.port" "$state/server.env"
+rm -f "$state/http.port" "$state/https.port" "$state/proxy.port" "$state/signin-proxy.port" "$state/server.env"
+# What the run's sign-in proxy accepts (tests/app/download_test.cpp signs in with it).
+QWI_SIGNIN_CREDENTIALS="qwi-user:qwi-sign-in"
 
 # A test CA and a server certificate for the names Wine matches against (DNS names only).
 if [ ! -s "$tls/server.pem" ] || [ ! -s "$tls/ca.der" ]; then
@@ -32,11 +35,12 @@ if [ ! -s "$tls/server.pem" ] || [ ! -s "$tls/ca.der" ]; then
 fi
 
 setsid /usr/bin/python3 "$here/test_server.py" --state-dir "$state" --files-dir "$files" \
-    --cert "$tls/server.pem" --key "$tls/server.key" >"$state/server.log" 2>&1 &
+    --cert "$tls/server.pem" --key "$tls/server.key" --signin-proxy "$QWI_SIGNIN_CREDENTIALS" >"$state/server.log" 2>&1 &
 echo $! >"$state/server.pid"
 
 for _ in $(seq 100); do
-    [ -s "$state/http.port" ] && [ -s "$state/https.port" ] && [ -s "$state/proxy.port" ] && break
+    [ -s "$state/http.port" ] && [ -s "$state/https.port" ] && [ -s "$state/proxy.port" ] &&
+        [ -s "$state/signin-proxy.port" ] && break
     kill -0 "$(cat "$state/server.pid")" 2>/dev/null || break
     sleep 0.1
 done
@@ -48,6 +52,7 @@ fi
 http_port=$(cat "$state/http.port")
 https_port=$(cat "$state/https.port")
 proxy_port=$(cat "$state/proxy.port")
+signin_proxy_port=$(cat "$state/signin-proxy.port")
 curl -sf -o /dev/null "http://127.0.0.1:$http_port/empty"
 curl -sf -o /dev/null --cacert "$tls/ca.pem" "https://localhost:$https_port/empty"
 curl -sf -o /dev/null --proxy "http://127.0.0.1:$proxy_port" "http://127.0.0.1:$http_port/empty"
@@ -57,6 +62,7 @@ closed_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("
 
 cat >"$state/server.env" <<ENV
 export QWI_HTTP_PORT=$http_port QWI_HTTPS_PORT=$https_port QWI_PROXY_PORT=$proxy_port QWI_CLOSED_PORT=$closed_port QWI_FILES_DIR=$files
+export QWI_SIGNIN_PROXY_PORT=$signin_proxy_port QWI_SIGNIN_CREDENTIALS=$QWI_SIGNIN_CREDENTIALS
 ENV
 
 trust=${QWI_TRUST_CA_EXE:-${QWI_BUILD_DIR:+$QWI_BUILD_DIR/tests/helpers/trust_ca.exe}}

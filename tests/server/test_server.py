@@ -71,7 +71,9 @@ Resumable resources, hostile on request, with accounting:
 
   /stats/TOKEN             JSON: {"token", "requests": [...], "body_bytes"}; each request is
                            {"n", "t", "ended", "server", "via_proxy", "method", "path", "range",
-                           "if_range", "status", "body_bytes", "outcome"}. n counts per path from
+                           "if_range", "credentials", "status", "body_bytes", "outcome"};
+                           credentials names the Authorization and Proxy-Authorization
+                           headers that reached the server. n counts per path from
                            1; t and ended are seconds since the server started at which the request
                            came and its outcome was settled (ended is null while sending); server
                            is "http" or "https"; outcome is "sending", "complete", "reset",
@@ -81,11 +83,22 @@ Resumable resources, hostile on request, with accounting:
                            and ends the token's stalls at once (they go on as their THEN says), so
                            that a client a test left waiting in one is let go when the test is done
   /proxy-log               JSON list of what went through the proxy: {"t", "method", "target",
-                           "bytes_up", "bytes_down", "outcome"}
+                           "bytes_up", "bytes_down", "outcome", "auth"}; auth is null for a
+                           proxy that asks for no sign-in, else what came in Proxy-Authorization:
+                           "none", "wrong" or "accepted"
 
 The proxy (its port in STATE_DIR/proxy.port) forwards absolute-URI HTTP requests and tunnels
 CONNECT host:port, to loopback only (anything else gets 403). Requests that reach the servers
 through it show "via_proxy": true in /stats. A reset from the server is passed on as a reset.
+
+A proxy that asks for a sign-in (Servers(proxy_credentials=(USER, PASSWORD)), or --signin-proxy;
+its port in Servers.signin_proxy_port) forwards as the proxy above, but only requests, plain or
+CONNECT, whose Proxy-Authorization is Basic with that user and password: any other gets 407 with
+Proxy-Authenticate: Basic realm="PROXY_REALM" (and "Connection: close"). Its /proxy-log records
+say which it was ("none", "wrong", "accepted"). Only the proxy sees the header: it is not passed on.
+
+The status=CODE behaviour sends a server's own challenge with a 401 (WWW-Authenticate: Basic) and
+with a 407 (Proxy-Authenticate: Basic, as a server that poses as a proxy would).
 
 A lying proxy (Servers(lying_program=BYTES), in-process only) stands for whoever controls the
 proxy a client is told to use: it answers every plain HTTP request itself, for any host, with
@@ -97,10 +110,11 @@ The test pattern: byte i is (i % 251) ^ ((i // 251) % 256). Its period (64,256 b
 multiple of a read chunk, so a reordered, repeated or dropped chunk changes the content.
 
 The ports are written to STATE_DIR/http.port, STATE_DIR/https.port and STATE_DIR/proxy.port once
-all listen. Tests in Python can also start everything in-process with Servers(...).
+all listen (and with --signin-proxy USER:PASSWORD a sign-in proxy's to signin-proxy.port). Tests in Python can also start everything in-process with Servers(...).
 """
 
 import argparse
+import base64
 import email.utils
 import fcntl
 import http.client
@@ -228,9 +242,9 @@ class Ledger:
         with self.lock:
             (self.proxy_ports.add if add else self.proxy_ports.discard)(port)
 
-    def proxy_begin(self, method, target):
+    def proxy_begin(self, method, target, auth=None):
         record = {"t": self.now(), "method": method, "target": target, "bytes_up": 0,
-                  "bytes_down": 0, "outcome": "open"}
+                  "bytes_down": 0, "outcome": "open", "auth": auth}
         with self.lock:
             self.proxy_log.append(record)
         return record
@@ -376,6 +390,24 @@ def if_range_matches(value, etag, modified, weak=False):
         return email.utils.parsedate_to_datetime(value).timestamp() == modified
     except (TypeError, ValueError):
         return False
+
+
+PROXY_REALM = "Test proxy"
+# A server's own challenges with its status=401 and status=407 answers.
+CHALLENGES = {401: [("WWW-Authenticate", 'Basic realm="Test server"')],
+              407: [("Proxy-Authenticate", 'Basic realm="Test server"')]}
+
+
+def basic_credentials(header):
+    """(user, password) of a Basic Authorization value; None when it is not one."""
+    scheme, _, token = (header or "").strip().partition(" ")
+    if scheme.lower() != "basic":
+        return None
+    try:
+        user, colon, password = base64.b64decode(token.strip(), validate=True).decode("utf-8").partition(":")
+    except (ValueError, UnicodeDecodeError):
+        return None
+    return (user, password) if colon else None
 
 
 PORTAL_PAGE = (b"<!DOCTYPE html>\n<html><head><title>Sign in to the network</title></head>"
@@ -524,6 +556,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         record = {"server": self.server.scheme, "via_proxy": ledger.via_proxy(self.client_address),
                   "method": self.command, "path": self.path.split("?")[0],
                   "range": self.headers.get("Range"), "if_range": self.headers.get("If-Range"),
+                  "credentials": [h for h in ("Authorization", "Proxy-Authorization") if h in self.headers],
                   "status": None, "body_bytes": 0, "outcome": "sending", "ended": None}
         n = ledger.begin(token, record)
         self.token = token
@@ -575,6 +608,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         if args is not None and applies("status", args, 1, n):
             code = int(args[0])
             extra = [("Retry-After", args[2])] if len(args) > 2 and args[2] else []
+            extra += CHALLENGES.get(code, [])
             self.answer_small(record, code, self.error_page(code), "text/html", extra)
             return "complete"
         if "portal" in behaviours and applies("portal", behaviours["portal"], 0, n):
@@ -744,6 +778,9 @@ class ProxyHandler(socketserver.BaseRequestHandler):
         ledger = self.server.ledger
         if self.server.program is not None and method != "CONNECT":
             return self.lie(method, target)
+        auth = self.sign_in(lines[1:])
+        if auth not in (None, "accepted"):
+            return self.ask_sign_in(method, target, auth)
         if method == "CONNECT":
             host, _, port = target.rpartition(":")
             path = None
@@ -756,7 +793,7 @@ class ProxyHandler(socketserver.BaseRequestHandler):
         host = host.strip("[]")
         if host not in LOOPBACK_NAMES:
             return self.refuse(403)
-        record = ledger.proxy_begin(method, target)
+        record = ledger.proxy_begin(method, target, auth)
         try:
             upstream = socket.create_connection(("127.0.0.1" if host == "localhost" else host, int(port)), 10)
         except (OSError, ValueError):
@@ -812,6 +849,31 @@ class ProxyHandler(socketserver.BaseRequestHandler):
                 ledger.add_bytes(record, "bytes_up" if source is client else "bytes_down", len(data))
         return "complete"
 
+    def sign_in(self, header_lines):
+        """None when the proxy asks for no sign-in; else "accepted", "wrong" or "none" for what the
+        request's Proxy-Authorization holds."""
+        wanted = self.server.credentials
+        if wanted is None:
+            return None
+        values = [l.split(":", 1)[1] for l in header_lines
+                  if ":" in l and l.split(":", 1)[0].strip().lower() == "proxy-authorization"]
+        if not values:
+            return "none"
+        return "accepted" if basic_credentials(values[-1]) == tuple(wanted) else "wrong"
+
+    def ask_sign_in(self, method, target, auth):
+        record = self.server.ledger.proxy_begin(method, target, auth)
+        body = b"<html><body><h1>407 Proxy Authentication Required</h1></body></html>\n"
+        try:
+            self.request.sendall(("HTTP/1.1 407 Proxy Authentication Required\r\n"
+                                  "Proxy-Authenticate: Basic realm=\"%s\"\r\nContent-Type: text/html\r\n"
+                                  "Content-Length: %d\r\nConnection: close\r\n\r\n" % (PROXY_REALM, len(body))
+                                  ).encode() + body)
+        except OSError:
+            self.server.ledger.update(record, outcome="client-gone")
+            return
+        self.server.ledger.update(record, outcome="asked")
+
     def lie(self, method, target):
         """Answers the request with the proxy's own program instead of asking anyone."""
         record = self.server.ledger.proxy_begin(method, target)
@@ -839,9 +901,10 @@ class ProxyServer(socketserver.ThreadingTCPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, ledger, program=None):
+    def __init__(self, address, ledger, program=None, credentials=None):
         self.ledger = ledger
         self.program = program  # a lying proxy's own answer to every plain request; None: forwards
+        self.credentials = credentials  # (user, password) a sign-in proxy accepts; None: asks none
         super().__init__(address, ProxyHandler)
 
 
@@ -851,7 +914,8 @@ class Servers:
     """The HTTP server, the HTTPS server (with a certificate) and the proxy, and with lying_program
     a lying proxy too, sharing one ledger, each serving in its own thread."""
 
-    def __init__(self, host="127.0.0.1", files_dir=None, cert=None, key=None, lying_program=None):
+    def __init__(self, host="127.0.0.1", files_dir=None, cert=None, key=None, lying_program=None,
+                 proxy_credentials=None):
         self.host = host
         self.ledger = Ledger()
         self.http = Server((host, 0), Handler)
@@ -864,6 +928,9 @@ class Servers:
         self.lying_proxy = None
         if lying_program is not None:
             self.lying_proxy = ProxyServer((host, 0), self.ledger, program=lying_program)
+        self.signin_proxy = None
+        if proxy_credentials is not None:
+            self.signin_proxy = ProxyServer((host, 0), self.ledger, credentials=proxy_credentials)
         for server in self.web_servers():
             server.files_dir, server.ledger, server.peers = files_dir, self.ledger, self
         for server in self.web_servers() + self.proxies():
@@ -873,7 +940,7 @@ class Servers:
         return [s for s in (self.http, self.https) if s]
 
     def proxies(self):
-        return [s for s in (self.proxy, self.lying_proxy) if s]
+        return [s for s in (self.proxy, self.lying_proxy, self.signin_proxy) if s]
 
     @property
     def http_port(self):
@@ -886,6 +953,10 @@ class Servers:
     @property
     def proxy_port(self):
         return self.proxy.server_address[1]
+
+    @property
+    def signin_proxy_port(self):
+        return self.signin_proxy.server_address[1] if self.signin_proxy else None
 
     @property
     def lying_proxy_port(self):
@@ -938,10 +1009,14 @@ def main():
     parser.add_argument("--cert", help="server certificate chain (PEM); no HTTPS without it")
     parser.add_argument("--key", help="server key (PEM)")
     parser.add_argument("--host", default="127.0.0.1")
+    parser.add_argument("--signin-proxy", metavar="USER:PASSWORD",
+                        help="also a proxy that asks for these Basic credentials (its port in signin-proxy.port)")
     args = parser.parse_args()
 
-    servers = Servers(args.host, args.files_dir, args.cert, args.key)
-    ports = [("http", servers.http_port), ("https", servers.https_port), ("proxy", servers.proxy_port)]
+    credentials = tuple(args.signin_proxy.split(":", 1)) if args.signin_proxy else None
+    servers = Servers(args.host, args.files_dir, args.cert, args.key, proxy_credentials=credentials)
+    ports = [("http", servers.http_port), ("https", servers.https_port), ("proxy", servers.proxy_port),
+             ("signin-proxy", servers.signin_proxy_port)]
     for name, port in ports:
         if port:
             write_atomically(os.path.join(args.state_dir, name + ".port"), "%d\n" % port)

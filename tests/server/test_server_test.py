@@ -5,6 +5,7 @@ claim is checked here from the client's side with plain sockets and http.client.
 Runs on Linux directly: python3 -m unittest -v test_server_test (in tests/server).
 """
 
+import base64
 import email.utils
 import http.client
 import json
@@ -606,6 +607,105 @@ class ProxyAndStatsTest(ServerTestCase):
         # The one request that reached a server came through the tunnel.
         self.assertEqual([(r["server"], r["via_proxy"]) for r in liar.stats(token)["requests"]], [("https", True)])
         self.assertIsNone(self.servers.lying_proxy_port, "a lying proxy only where one is asked for")
+
+    def test_proxy_that_asks_for_a_sign_in(self):
+        """A sign-in proxy answers 407 with its Basic challenge to a request without the right
+        Proxy-Authorization, plain or CONNECT, forwards one with it, and never passes it on."""
+        folder = SERVERS["folder"]
+        user, password = "proxy user", "pa:ss \u00e9"
+        signin = test_server.Servers(cert=os.path.join(folder, "cert.pem"), key=os.path.join(folder, "key.pem"),
+                                     proxy_credentials=(user, password))
+        self.addCleanup(signin.close)
+
+        def basic(name, secret):
+            return "Basic " + base64.b64encode(("%s:%s" % (name, secret)).encode()).decode()
+
+        def plain(token, authorization):
+            connection = http.client.HTTPConnection("127.0.0.1", signin.signin_proxy_port, timeout=10)
+            try:
+                headers = {"Proxy-Authorization": authorization} if authorization else {}
+                connection.request("GET", "http://127.0.0.1:%d%s" % (signin.http_port,
+                                                                     test_server.hostile_path(token, pattern=SIZE)),
+                                   headers=headers)
+                response = connection.getresponse()
+                return response.status, response.getheader("Proxy-Authenticate"), response.read()
+            finally:
+                connection.close()
+
+        def tunnel(token, authorization):
+            sock = socket.create_connection(("127.0.0.1", signin.signin_proxy_port), timeout=10)
+            try:
+                target = "localhost:%d" % signin.https_port
+                extra = "Proxy-Authorization: %s\r\n" % authorization if authorization else ""
+                sock.sendall(("CONNECT %s HTTP/1.1\r\nHost: %s\r\n%s\r\n" % (target, target, extra)).encode())
+                head = b""
+                while b"\r\n\r\n" not in head:
+                    chunk = sock.recv(4096)
+                    if not chunk:
+                        break
+                    head += chunk
+                lines = head.partition(b"\r\n\r\n")[0].decode("latin-1").split("\r\n")
+                status = int(lines[0].split()[1])
+                fields = dict(l.split(": ", 1) for l in lines[1:] if ": " in l)
+                if status != 200:
+                    return status, fields.get("Proxy-Authenticate"), b""
+                tls = self.client_tls.wrap_socket(sock, server_hostname="localhost")
+                tls.sendall(("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                             % test_server.hostile_path(token, pattern=SIZE)).encode())
+                response = http.client.HTTPResponse(tls)
+                response.begin()
+                return response.status, None, response.read()
+            finally:
+                sock.close()
+
+        challenge = 'Basic realm="%s"' % test_server.PROXY_REALM
+        cases = [
+            # (case, send, authorization, status, challenge, body, proxy log's auth, requests at the server)
+            ("plain, none", plain, None, 407, challenge, None, "none", []),
+            ("plain, wrong password", plain, basic(user, "nope"), 407, challenge, None, "wrong", []),
+            ("plain, not Basic", plain, "Digest username=\"%s\"" % user, 407, challenge, None, "wrong", []),
+            ("plain, right", plain, basic(user, password), 200, None, pattern(0, SIZE), "accepted",
+             [("http", True, [])]),
+            ("CONNECT, none", tunnel, None, 407, challenge, None, "none", []),
+            ("CONNECT, wrong user", tunnel, basic("someone", password), 407, challenge, None, "wrong", []),
+            ("CONNECT, right", tunnel, basic(user, password), 200, None, pattern(0, SIZE), "accepted",
+             [("https", True, [])]),
+        ]
+        for case, send, authorization, status, asked, body, auth, seen in cases:
+            with self.subTest(case):
+                token = self.token(case)
+                before = len(signin.ledger.proxy_snapshot())
+                got_status, got_challenge, got_body = send(token, authorization)
+                self.assertEqual((got_status, got_challenge), (status, asked))
+                if body is not None:
+                    self.assertTrue(got_body == body)
+                time.sleep(0.05)
+                log = signin.ledger.proxy_snapshot()[before:]
+                self.assertEqual([(r["auth"], r["outcome"]) for r in log],
+                                 [(auth, "complete" if status == 200 else "asked")])
+                self.assertEqual([(r["server"], r["via_proxy"], r["credentials"])
+                                  for r in signin.stats(token)["requests"]], seen)
+        self.assertIsNone(self.servers.signin_proxy_port, "a sign-in proxy only where one is asked for")
+
+    def test_a_servers_own_challenges(self):
+        """401 and 407 from the server itself carry its own challenge; the credentials headers a
+        client sends are recorded by name."""
+        cases = [
+            (401, "WWW-Authenticate", 'Basic realm="Test server"'),
+            (407, "Proxy-Authenticate", 'Basic realm="Test server"'),
+            (404, "WWW-Authenticate", None),
+        ]
+        for code, header, value in cases:
+            with self.subTest(code=code):
+                token = self.token(str(code))
+                connection = self.connection()
+                connection.request("GET", test_server.hostile_path(token, "status=%d" % code, pattern=10),
+                                   headers={"Authorization": "Basic eDp5"})
+                response = connection.getresponse()
+                response.read()
+                connection.close()
+                self.assertEqual((response.status, response.getheader(header)), (code, value))
+                self.assertEqual([r["credentials"] for r in self.stats(token)["requests"]], [["Authorization"]])
 
     def test_stats_and_forget(self):
         token = self.token()
