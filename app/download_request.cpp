@@ -111,8 +111,8 @@ static int take_length(HINTERNET request, bool* known, uint64_t* length)
         char text[HEADER_TEXT_SIZE];
         DWORD size = sizeof text - 1;
         if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) {
-            // No more instances; one too long to read is no number, as ever.
-            return 0;
+            // No more instances; or one too long to be any length, behind which others would hide.
+            return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? DOWNLOAD_ERROR_FRAMING : 0;
         }
         text[size < sizeof text ? size : sizeof text - 1] = '\0';
         if (!take_length_values(text, known, length)) {
