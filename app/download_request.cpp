@@ -160,9 +160,15 @@ static int take_full_response(Transfer* transfer, HINTERNET request)
 // A resume's 206 must carry the validator it was asked with, continue exactly where the file
 // ends and describe the same whole body: anything else is another file, or another part of it,
 // and is never joined to what the file holds. It starts the file again, and the next request asks
-// for all of it.
+// for all of it. A part whose Content-Length is read two ways fails as a full response's does.
 static int take_partial_response(Transfer* transfer, HINTERNET request)
 {
+    bool length_known = false;
+    uint64_t length = 0; // the part's: its Content-Range is what is checked
+    int framing = take_length(request, &length_known, &length);
+    if (framing != 0) {
+        return download_failure(framing);
+    }
     char range[HEADER_TEXT_SIZE];
     char etag[HEADER_TEXT_SIZE];
     char last_modified[HEADER_TEXT_SIZE];
