@@ -2,13 +2,34 @@
 #include "app/download_policy.h"
 
 #include "app/address.h"
+#include "rt/file.h"
 #include "rt/text.h"
 
 static const char RANGE_UNIT[] = "bytes ";
 static const uint32_t RANGE_NUMBER_MAX_DIGITS = 19; // any such number fits in 64 bits
 static const uint32_t CONTENT_LENGTH_MAX_DIGITS = 20;
 
-DownloadTimings download_timings = {1000, 3000, 30000, 30000, 30000};
+// The floor: a body that brings less than 500 bytes a second over 30 s would take more than 13
+// hours for a setup program of 24 MB, which no user waits for, while the slowest links still in
+// use (a weak mobile signal, about 2 KB/s and up) stay well above it. A server that sends a byte
+// just before each silence limit runs out keeps a connection alive without end: measured over the
+// limit's window, such a body stalls, and is resumed as any stall is.
+DownloadTimings download_timings = {1000, 3000, 30000, 30000, 30000, 500};
+
+// 256 MiB stay free: a disk filled to the last byte by the download leaves the system, and the
+// setup program it starts, without room to work.
+DownloadRoom download_room = {256ull << 20, disk_free_bytes};
+
+uint64_t room_for_body(uint64_t free_bytes, uint64_t reserve)
+{
+    return free_bytes > reserve ? free_bytes - reserve : 0;
+}
+
+uint64_t floor_bytes(DWORD floor_bytes_per_second, DWORD window_ms)
+{
+    uint64_t bytes = (uint64_t)floor_bytes_per_second * window_ms / 1000;
+    return bytes ? bytes : 1;
+}
 
 bool address_may_be_asked(const char* url, bool pinned)
 {
@@ -23,6 +44,9 @@ DownloadVerdict download_verdict(int result, DWORD status)
     if (result == DOWNLOAD_ERROR_DIGEST) {
         return VERDICT_RULED_OUT; // this address serves another file than the one pinned
     }
+    if (result == DOWNLOAD_ERROR_NO_ROOM) {
+        return VERDICT_RULED_OUT; // its file does not fit; another address's may
+    }
     // A timeout or a "too many" says nothing about the file: those are worth asking again.
     bool passing = status == HTTP_STATUS_REQUEST_TIMEOUT || status == HTTP_STATUS_TOO_MANY_REQUESTS;
     if (result == DOWNLOAD_ERROR_STATUS && status >= 400 && status <= 499 && !passing) {
@@ -35,8 +59,9 @@ bool download_resumable(int result, bool body_came, bool length_known, bool has_
 {
     bool answered_wrongly = result == DOWNLOAD_ERROR_CANCELLED || result == DOWNLOAD_ERROR_STATUS ||
                             result == DOWNLOAD_ERROR_NOT_PROGRAM || result == DOWNLOAD_ERROR_INSECURE_REDIRECT ||
-                            result == DOWNLOAD_ERROR_REDIRECT ||
-                            result == DOWNLOAD_ERROR_DIGEST || download_verdict(result, 0) == VERDICT_STOP;
+                            result == DOWNLOAD_ERROR_REDIRECT || result == DOWNLOAD_ERROR_DIGEST ||
+                            result == DOWNLOAD_ERROR_NO_ROOM || result == DOWNLOAD_ERROR_FRAMING ||
+                            result == DOWNLOAD_ERROR_TRUNCATED || download_verdict(result, 0) == VERDICT_STOP;
     return !answered_wrongly && body_came && length_known && has_validator;
 }
 

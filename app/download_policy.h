@@ -18,17 +18,32 @@ const int DOWNLOAD_ERROR_INSECURE_REDIRECT = ERROR_INTERNET_HTTPS_TO_HTTP_ON_RED
 const int DOWNLOAD_ERROR_REDIRECT = ERROR_HTTP_REDIRECT_FAILED; // too many hops, or to no http(s) address
 const int DOWNLOAD_ERROR_NO_ADDRESS = ERROR_INTERNET_INVALID_URL; // no address configured, or none may be asked
 const int DOWNLOAD_ERROR_CANCELLED = ERROR_CANCELLED;     // download_cancel stopped the attempt
-const int DOWNLOAD_ERROR_TIMEOUT = ERROR_INTERNET_TIMEOUT; // no answer, or no body byte, in time
+const int DOWNLOAD_ERROR_TIMEOUT = ERROR_INTERNET_TIMEOUT; // no answer, no body byte, or too few, in time
+const int DOWNLOAD_ERROR_NO_ROOM = ERROR_FILE_TOO_LARGE;  // the body would eat into the disk's reserve
+const int DOWNLOAD_ERROR_FRAMING = ERROR_HTTP_INVALID_SERVER_RESPONSE; // a status line or length read two ways
+const int DOWNLOAD_ERROR_TRUNCATED = ERROR_FILE_CORRUPT;  // a program shorter than its own headers say
 
 // How long the worker waits, in milliseconds. Tests shorten them; the program never changes them.
 struct DownloadTimings {
     DWORD first_round_wait;   // before the second round
     DWORD later_round_wait;   // before the third
     DWORD connect_limit;      // for the response head
-    DWORD silence_limit;      // for the next body byte
+    DWORD silence_limit;      // for the next body byte; also the window the floor is measured over
     DWORD retry_after_limit;  // the most a server's Retry-After is waited for
+    DWORD floor_bytes_per_second; // a body slower than this over a silence_limit stalls
 };
 extern DownloadTimings download_timings;
+
+// Room on the target volume. Tests fake the free space; the program never changes either.
+struct DownloadRoom {
+    uint64_t reserve;         // left free for the system to keep working
+    int (*free_bytes)(const char* path, uint64_t* bytes); // disk_free_bytes's contract
+};
+extern DownloadRoom download_room;
+// The bytes a body may take of free_bytes: what is left above the reserve.
+uint64_t room_for_body(uint64_t free_bytes, uint64_t reserve);
+// The bytes a body must bring in window_ms at floor_bytes_per_second (at least 1).
+uint64_t floor_bytes(DWORD floor_bytes_per_second, DWORD window_ms);
 
 const int DOWNLOAD_ROUNDS = 3;
 const int DOWNLOAD_RESUMES_IN_A_ROW = 10;
@@ -38,7 +53,7 @@ const int DOWNLOAD_REDIRECTS_MAX = 10; // hops followed for one request
 enum DownloadVerdict {
     VERDICT_RETRY,      // try again in a later round
     VERDICT_RULED_OUT,  // this address is not asked again in this run
-    VERDICT_STOP,       // nothing more is tried (the disk is full)
+    VERDICT_STOP,       // nothing more is tried (a write found the disk full)
 };
 // Whether an address may be asked at all. The installer runs elevated and starts what it
 // downloads, and a plain answer can come from anyone on the way, a proxy that the user's own

@@ -72,20 +72,80 @@ static void query_validator(HINTERNET request, DWORD info, char* out)
     }
 }
 
-// The head of a full (200) response: the length and validator that resumes are checked against,
-// and room for the body on the disk.
-static int take_full_response(Transfer* transfer, HINTERNET request)
+// Takes the numbers of one Content-Length field's text, comma-separated values included, into
+// *length. False when one differs from a number taken before.
+static bool take_length_values(char* text, bool* known, uint64_t* length)
 {
-    char text[HEADER_TEXT_SIZE];
-    transfer->length_known = query_text(request, HTTP_QUERY_CONTENT_LENGTH, text, sizeof text) &&
-                             parse_content_length(text, &transfer->length);
-    if (transfer->length_known) {
-        process_globals.config->expected_size = transfer->length;
-        uint64_t free_bytes = 0;
-        if (disk_free_bytes(transfer->run->path, &free_bytes) == 0 && free_bytes < transfer->length) {
-            return ERROR_DISK_FULL;
+    for (char* value = text; value;) {
+        char* comma = value;
+        while (*comma && *comma != ',') {
+            ++comma;
+        }
+        char* next = *comma ? comma + 1 : nullptr;
+        while (comma > value && (comma[-1] == ' ' || comma[-1] == '\t')) {
+            --comma;
+        }
+        *comma = '\0';
+        while (*value == ' ' || *value == '\t') {
+            ++value;
+        }
+        uint64_t number = 0;
+        if (parse_content_length(value, &number)) { // anything else is not a length, as ever
+            if (*known && number != *length) {
+                return false;
+            }
+            *known = true;
+            *length = number;
+        }
+        value = next;
+    }
+    return true;
+}
+
+// The response's Content-Length, from every instance of the field (the library answers the first
+// one alone): two that differ leave the body's end to whichever one a parser on the way believed,
+// so they fail the attempt. The same number twice is one length. 0, or DOWNLOAD_ERROR_FRAMING.
+static int take_length(HINTERNET request, bool* known, uint64_t* length)
+{
+    *known = false;
+    for (DWORD index = 0, asked = 0;; asked = index) {
+        char text[HEADER_TEXT_SIZE];
+        DWORD size = sizeof text - 1;
+        if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) {
+            // No more instances; or one too long to be any length, behind which others would hide.
+            return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? DOWNLOAD_ERROR_FRAMING : 0;
+        }
+        text[size < sizeof text ? size : sizeof text - 1] = '\0';
+        if (!take_length_values(text, known, length)) {
+            return DOWNLOAD_ERROR_FRAMING;
+        }
+        if (index == asked) {
+            return 0; // a library that does not move on: nothing more to read
         }
     }
+}
+
+// The head of a full (200) response: the length and validator that resumes are checked against,
+// and room for the body on the disk, above a reserve that the system keeps. A length beyond it
+// rules the address out; a body without one is stopped before it passes it (stream_body).
+static int take_full_response(Transfer* transfer, HINTERNET request)
+{
+    int result = take_length(request, &transfer->length_known, &transfer->length);
+    if (result != 0) {
+        return download_failure(result);
+    }
+    transfer->room = ~(uint64_t)0; // free space unknown: the write tells
+    uint64_t free_bytes = 0;
+    if (download_room.free_bytes(transfer->run->path, &free_bytes) == 0) {
+        transfer->room = room_for_body(free_bytes, download_room.reserve);
+    }
+    if (transfer->length_known) {
+        process_globals.config->expected_size = transfer->length;
+        if (transfer->length > transfer->room) {
+            return download_failure(DOWNLOAD_ERROR_NO_ROOM);
+        }
+    }
+    char text[HEADER_TEXT_SIZE];
     char etag[HEADER_TEXT_SIZE];
     char last_modified[HEADER_TEXT_SIZE];
     query_validator(request, HTTP_QUERY_ETAG, etag);
@@ -101,9 +161,15 @@ static int take_full_response(Transfer* transfer, HINTERNET request)
 // A resume's 206 must carry the validator it was asked with, continue exactly where the file
 // ends and describe the same whole body: anything else is another file, or another part of it,
 // and is never joined to what the file holds. It starts the file again, and the next request asks
-// for all of it.
+// for all of it. A part whose Content-Length is read two ways fails as a full response's does.
 static int take_partial_response(Transfer* transfer, HINTERNET request)
 {
+    bool length_known = false;
+    uint64_t length = 0; // the part's: its Content-Range is what is checked
+    int framing = take_length(request, &length_known, &length);
+    if (framing != 0) {
+        return download_failure(framing);
+    }
     char range[HEADER_TEXT_SIZE];
     char etag[HEADER_TEXT_SIZE];
     char last_modified[HEADER_TEXT_SIZE];
@@ -155,23 +221,67 @@ static int check_program_head(Transfer* transfer, const uint8_t* data, DWORD got
     return 0;
 }
 
-// The body has ended: complete, cut short (resumable), or empty.
-static int body_ended(const Transfer* transfer)
+// The body has ended: complete, cut short (resumable), empty, or not the whole of the program its
+// headers describe, whatever the transfer reported (a chunked or close-delimited body that broke
+// off, a length that the server got wrong).
+static int body_ended(Transfer* transfer)
 {
     if (transfer->length_known && transfer->total != transfer->length) {
         return download_failure(DOWNLOAD_ERROR_LENGTH);
     }
-    return transfer->total == 0 ? DOWNLOAD_ERROR_NOT_PROGRAM : 0;
+    if (transfer->total == 0) {
+        return DOWNLOAD_ERROR_NOT_PROGRAM;
+    }
+    PeVerdict verdict = PE_NOT_PE;
+    uint64_t needed = 0;
+    if (setup_file_judge(&transfer->writer, &verdict, &needed) != 0) {
+        return download_failure(last_error_result());
+    }
+    if (verdict == PE_TRUNCATED) {
+        install_log("attempt %d %s: the program ends at byte %U, its headers ask for %U", transfer->number,
+                    transfer->shown, transfer->total, needed);
+        return DOWNLOAD_ERROR_TRUNCATED;
+    }
+    return verdict == PE_WHOLE ? 0 : DOWNLOAD_ERROR_NOT_PROGRAM;
+}
+
+// The body's pace over windows of the silence limit: a body that brings less than the floor in a
+// window stalls, also one that sends a byte just before each silence limit runs out.
+struct Pace {
+    DWORD window_start;
+    uint64_t bytes;     // in this window
+};
+
+// The limit for the next read: the silence limit, or less, the rest of the window, while the
+// window is short of its floor. 0 when a window ended short of it.
+static DWORD pace_limit(Pace* pace)
+{
+    DWORD window = download_timings.silence_limit;
+    uint64_t floor = floor_bytes(download_timings.floor_bytes_per_second, window);
+    DWORD spent = GetTickCount() - pace->window_start;
+    if (spent >= window) {
+        if (pace->bytes < floor) {
+            return 0;
+        }
+        pace->window_start += spent;
+        pace->bytes = 0;
+        spent = 0;
+    }
+    return pace->bytes < floor ? window - spent : window;
 }
 
 // Streams the body into the file. received counts this response's bytes.
 static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* received)
 {
+    Pace pace = {GetTickCount(), 0};
     for (bool streaming = false;;) {
         const uint8_t* data = nullptr;
         DWORD got = 0;
         bool waited = false;
-        DWORD limit = download_timings.silence_limit;
+        DWORD limit = pace_limit(&pace);
+        if (limit == 0) {
+            return download_failure(DOWNLOAD_ERROR_TIMEOUT); // a trickle: resumed as a stall is
+        }
         if (http_read(transfer->session, request, streaming, limit, &data, &got, &waited) != 0) {
             return download_failure(last_error_result());
         }
@@ -182,9 +292,13 @@ static int stream_body(Transfer* transfer, HttpRequest* request, uint64_t* recei
         if (got == 0) {
             return body_ended(transfer);
         }
+        pace.bytes += got;
         int result = check_program_head(transfer, data, got);
         if (result != 0) {
             return result;
+        }
+        if (!transfer->length_known && transfer->total + got > transfer->room) {
+            return download_failure(DOWNLOAD_ERROR_NO_ROOM); // before it eats into the reserve
         }
         if (setup_file_write(&transfer->writer, data, got) != 0) {
             return download_failure(last_error_result());
@@ -225,11 +339,9 @@ static void request_proxy(HINTERNET request, char* out, uint32_t size)
 }
 
 // One line for each request in the run's log: what was asked, what came, and how it ended.
-static void log_request(const Transfer* transfer, HINTERNET request, uint64_t from, uint64_t received, DWORD ms,
+static void log_request(const Transfer* transfer, const char* proxy, uint64_t from, uint64_t received, DWORD ms,
                         int result)
 {
-    char proxy[256];
-    request_proxy(request, proxy, sizeof proxy);
     char length[24];
     print_text(length, sizeof length, transfer->length_known ? "%U" : "unknown", transfer->length);
     char resumed[48] = "";
@@ -262,15 +374,60 @@ static int resume_headers(const Transfer* transfer, wchar_t* headers)
     return 0;
 }
 
+// Whether a status line reads one way only: "HTTP/1." and a digit, a space, three digits, and
+// the end or a space before the reason. A code written otherwise ("2OO") is read as one number
+// by one parser and as another, or as none, by the next.
+static bool status_line_sound(const char* line)
+{
+    static const char VERSION[] = "HTTP/1.";
+    for (uint32_t i = 0; i < sizeof VERSION - 1; ++i) {
+        if (line[i] != VERSION[i]) {
+            return false;
+        }
+    }
+    const char* at = line + sizeof VERSION - 1;
+    bool digits = at[0] >= '0' && at[0] <= '9' && at[1] == ' ';
+    for (int i = 2; digits && i < 5; ++i) {
+        digits = at[i] >= '0' && at[i] <= '9';
+    }
+    return digits && (at[5] == '\0' || at[5] == ' ');
+}
+
+// The response's status line as it came (the first of its raw header lines). 0 when it is sound;
+// DOWNLOAD_ERROR_FRAMING, or the result of a failed query.
+static int check_status_line(HINTERNET request)
+{
+    DWORD size = 0;
+    if (HttpQueryInfoA(request, HTTP_QUERY_RAW_HEADERS, nullptr, &size, nullptr) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        return DOWNLOAD_ERROR_FRAMING; // no head to read
+    }
+    char* raw = (char*)heap_alloc((size_t)size + 1);
+    if (!raw) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    int result = 0;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_RAW_HEADERS, raw, &size, nullptr)) {
+        result = last_error_result();
+    } else {
+        raw[size] = '\0'; // the lines are NUL-separated: the first ends at the first NUL
+        result = status_line_sound(raw) ? 0 : DOWNLOAD_ERROR_FRAMING;
+    }
+    heap_free(raw);
+    return result;
+}
+
 // The status of a response into transfer->status (0 when there is none). 0, or the result.
 static int take_status(Transfer* transfer, HINTERNET request)
 {
     DWORD size = sizeof transfer->status;
+    int result = 0;
     if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &transfer->status, &size, nullptr)) {
         transfer->status = 0;
-        return last_error_result();
+        result = last_error_result();
     }
-    return 0;
+    int line = check_status_line(request); // the number as the library read it stays for the log
+    return line != 0 ? download_failure(line) : result;
 }
 
 // Where a redirect from url sends the request, into next (URL_UNITS), with whether that is secure.
@@ -358,6 +515,9 @@ int request_once(Transfer* transfer, bool resuming, uint64_t* received)
     uint64_t from = transfer->total;
     transfer->status = 0;
     int result = open_request(transfer, resuming ? headers : nullptr, &request);
+    // Asked before the body: a read given up on, or still in flight, takes the request with it.
+    char proxy[256];
+    request_proxy(request.handle, proxy, sizeof proxy);
     if (result == 0) {
         result = take_response(transfer, request.handle, resuming);
     }
@@ -365,7 +525,7 @@ int request_once(Transfer* transfer, bool resuming, uint64_t* received)
         result = stream_body(transfer, &request, received);
     }
     result = download_failure(result);
-    log_request(transfer, request.handle, resuming ? from : 0, *received, GetTickCount() - started, result);
+    log_request(transfer, proxy, resuming ? from : 0, *received, GetTickCount() - started, result);
     http_close(&request);
     return result;
 }

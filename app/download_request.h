@@ -23,6 +23,7 @@ struct Transfer {
     uint64_t total;             // bytes in the file
     bool length_known;
     uint64_t length;            // of the whole body, as its first response announced it
+    uint64_t room;              // bytes the body may take on the disk, measured as it began
     char validator[HEADER_TEXT_SIZE]; // ETag, else Last-Modified, of that response, when it is
                                 // strong enough to resume with (If-Range); "" otherwise
     bool validator_weak;        // that response had one, but too weak to resume with

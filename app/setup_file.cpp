@@ -3,6 +3,7 @@
 #include "app/config.h"
 #include "app/install_log.h"
 #include "rt/file_handle.h"
+#include "rt/heap.h"
 #include "rt/process.h"
 #include "rt/result.h"
 #include "rt/signature.h"
@@ -55,6 +56,32 @@ int setup_file_restart(SetupWriter* writer)
         return fail_with(ERROR_INVALID_FUNCTION);
     }
     return 0;
+}
+
+int setup_file_judge(SetupWriter* writer, PeVerdict* verdict, uint64_t* needed)
+{
+    uint32_t size = writer->length < PE_HEAD_READ ? (uint32_t)writer->length : PE_HEAD_READ;
+    uint8_t* head = (uint8_t*)heap_alloc(size ? size : 1);
+    if (!head) {
+        return fail_with(ERROR_NOT_ENOUGH_MEMORY);
+    }
+    // Through the handle that wrote it, which nobody else could write through: what is judged is
+    // what was written. A read at an offset moves the file's position; it goes back to the end.
+    OVERLAPPED at = {};
+    DWORD got = 0;
+    DWORD error = size == 0 || ReadFile(writer->file, head, size, &got, &at) ? 0 : GetLastError();
+    LARGE_INTEGER none = {};
+    if (!SetFilePointerEx(writer->file, none, nullptr, FILE_END) && error == 0) {
+        error = GetLastError();
+    }
+    if (error == 0 && got != size) {
+        error = ERROR_HANDLE_EOF; // the file is shorter than its writer wrote
+    }
+    if (error == 0) {
+        *verdict = pe_verdict(head, size, writer->length, needed);
+    }
+    heap_free(head);
+    return error == 0 ? 0 : fail_with(error);
 }
 
 // The file was written through a handle that let nobody else write, and the lock was taken from

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "app/pe_extent.h"
 #include "app/run_folder.h"
 #include "rt/sha256.h"
 
@@ -25,6 +26,10 @@ int setup_file_create(const RunFolder* run, SetupWriter* writer);
 int setup_file_write(SetupWriter* writer, const void* data, uint32_t length);
 // Empties the file to start it again from its first byte. 0, or 1 with the last error.
 int setup_file_restart(SetupWriter* writer);
+// Judges what was written as a program by its own headers (pe_verdict), read back through the
+// writer's handle; the next write still goes to the end. 0 with the verdict and the length the
+// headers ask for, or 1 with the last error.
+int setup_file_judge(SetupWriter* writer, PeVerdict* verdict, uint64_t* needed);
 // Finishes the file: checks the digest of what was written against the configuration's sha256 pin
 // when there is one, puts the file under the run's lock (run->setup_lock), still marked for
 // deletion, and checks it through the lock (setup_file_intact). 0, or 1 with the last error:

@@ -14,6 +14,10 @@ const LONG CHANNEL_ABANDONED = 2;
 
 // A read shorter than this found its data at hand.
 const DWORD AT_HAND_MS = 20;
+// How long a read waits for its reader's call before it takes what the reader has already put in
+// the buffer: a streaming read waits for whole chunks, and a pause in the body would otherwise
+// hold back everything it has gathered until the body goes on.
+const DWORD PUBLISHED_WAIT_MS = 100;
 
 volatile LONG readers_alive;
 
@@ -37,6 +41,11 @@ struct HttpChannel {
     BOOL ok;
     DWORD error;
     DWORD count;
+    bool ended;              // the read found the end of the body
+    volatile LONG filled;    // bytes of data the reader has finished with, during a read
+    // The asker's, between its calls: a read in flight that it has taken filled bytes of.
+    bool in_flight;
+    DWORD taken;
     uint8_t data[HTTP_READ_SIZE];
 };
 
@@ -109,6 +118,7 @@ void run_op(HttpChannel* c)
             DWORD size = available == 0 ? HTTP_CHUNK_SIZE : available < HTTP_READ_SIZE ? available : HTTP_READ_SIZE;
             c->ok = InternetReadFile(c->request, c->data, size, &c->count);
         }
+        c->ended = c->ok && c->count == 0;
         break;
     }
     case OP_READ_STREAM: {
@@ -118,6 +128,9 @@ void run_op(HttpChannel* c)
             DWORD got = 0;
             c->ok = InternetReadFile(c->request, c->data + c->count, HTTP_CHUNK_SIZE, &got);
             c->count += got;
+            c->ended = c->ok && got == 0;
+            // Bytes below filled are never written again in this read: the asker may take them.
+            InterlockedExchange(&c->filled, (LONG)c->count);
             if (!c->ok || got < HTTP_CHUNK_SIZE || c->count + HTTP_CHUNK_SIZE > HTTP_READ_SIZE ||
                 GetTickCount() - started >= AT_HAND_MS) {
                 break;
@@ -153,24 +166,57 @@ DWORD WINAPI reader(void* argument)
     return 0;
 }
 
-// Hands op to the reader and waits for it. 0 when it returned (its outcome is in the channel);
-// else 1 with ERROR_INTERNET_TIMEOUT or ERROR_CANCELLED as the last error, and the channel is given
-// up on.
-int call(HttpSession* session, HttpRequest* request, int op, DWORD timeout_ms)
+// Hands op to the reader.
+void begin(HttpChannel* channel, int op)
 {
-    HttpChannel* channel = request->channel;
     channel->op = op;
+    channel->filled = 0;
+    channel->taken = 0;
+    channel->in_flight = true;
     InterlockedExchange(&channel->state, CHANNEL_BUSY);
     SetEvent(channel->go);
+}
+
+DWORD published(HttpChannel* channel)
+{
+    return (DWORD)InterlockedCompareExchange(&channel->filled, 0, 0);
+}
+
+// Waits up to timeout_ms for the reader's call in flight. 0 when it returned (its outcome is in
+// the channel; returned true), or, when take_published, when the reader has put bytes beyond those
+// taken into the buffer and its call has not returned within PUBLISHED_WAIT_MS (returned false;
+// the call stays in flight). Else 1 with ERROR_INTERNET_TIMEOUT or ERROR_CANCELLED as the last
+// error, and the channel is given up on.
+int await(HttpSession* session, HttpRequest* request, DWORD timeout_ms, bool take_published, bool* returned)
+{
+    HttpChannel* channel = request->channel;
+    *returned = false;
     HANDLE events[2] = {channel->done, session->cancel};
-    DWORD woke = WaitForMultipleObjects(2, events, FALSE, timeout_ms);
-    if (woke == WAIT_OBJECT_0) {
-        return 0;
+    DWORD started = GetTickCount();
+    DWORD woke = WAIT_TIMEOUT;
+    for (;;) {
+        DWORD spent = GetTickCount() - started;
+        DWORD left = spent < timeout_ms ? timeout_ms - spent : 0;
+        DWORD slice = take_published && left > PUBLISHED_WAIT_MS ? PUBLISHED_WAIT_MS : left;
+        woke = WaitForMultipleObjects(2, events, FALSE, slice);
+        if (woke == WAIT_OBJECT_0) {
+            channel->in_flight = false;
+            *returned = true;
+            return 0;
+        }
+        if (woke != WAIT_TIMEOUT || slice == left) {
+            break;
+        }
+        if (published(channel) > channel->taken) {
+            return 0;
+        }
     }
     if (InterlockedCompareExchange(&channel->state, CHANNEL_ABANDONED, CHANNEL_BUSY) == CHANNEL_IDLE) {
         // The answer came just now after all. Its signal is taken here (the reader gives it right
         // after), so that it can't pass for the answer to the next call.
         (void)WaitForSingleObject(channel->done, INFINITE);
+        channel->in_flight = false;
+        *returned = true;
         return woke == WAIT_OBJECT_0 + 1 ? fail(ERROR_CANCELLED) : 0;
     }
     request->channel = nullptr; // the reader frees it when its call returns
@@ -257,7 +303,9 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
     }
     CloseHandle(thread); // never joined: it ends by itself
     request->channel = channel;
-    if (call(session, request, OP_OPEN, timeout_ms) != 0) {
+    begin(channel, OP_OPEN);
+    bool returned = false;
+    if (await(session, request, timeout_ms, false, &returned) != 0) {
         return 1;
     }
     request->handle = channel->request;
@@ -270,18 +318,35 @@ int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD 
     *got = 0;
     *data = nullptr;
     *waited = false;
-    if (!request->channel) {
-        return fail(ERROR_INVALID_HANDLE);
-    }
     DWORD started = GetTickCount();
-    int result = call(session, request, streaming ? OP_READ_STREAM : OP_READ_ARRIVED, timeout_ms);
-    *waited = GetTickCount() - started >= AT_HAND_MS;
-    if (result != 0) {
-        return 1; // GetTickCount keeps the last error
+    for (;;) {
+        HttpChannel* channel = request->channel;
+        if (!channel) {
+            return fail(ERROR_INVALID_HANDLE);
+        }
+        if (!channel->in_flight) {
+            begin(channel, streaming ? OP_READ_STREAM : OP_READ_ARRIVED);
+        }
+        DWORD spent = GetTickCount() - started;
+        bool returned = false;
+        int result = await(session, request, spent < timeout_ms ? timeout_ms - spent : 0, true, &returned);
+        *waited = GetTickCount() - started >= AT_HAND_MS;
+        if (result != 0) {
+            return 1; // GetTickCount keeps the last error
+        }
+        // Until its call returns, the reader only writes past what it has published.
+        DWORD end = returned ? channel->count : published(channel);
+        *data = channel->data + channel->taken;
+        *got = end - channel->taken;
+        channel->taken = end;
+        if (!returned) {
+            return 0;
+        }
+        if (*got > 0 || channel->ended || !channel->ok) {
+            return outcome(channel);
+        }
+        // The call returned with nothing that was not taken already, short of the end: read on.
     }
-    *got = request->channel->count;
-    *data = request->channel->data;
-    return outcome(request->channel);
 }
 
 int http_send_again(HttpSession* session, HttpRequest* request, DWORD timeout_ms)
@@ -314,10 +379,15 @@ void http_close(HttpRequest* request)
     HttpChannel* channel = request->channel;
     request->channel = nullptr;
     request->handle = nullptr;
-    if (channel) {
-        channel->op = OP_QUIT; // the reader is idle between calls: it closes the request and goes
-        SetEvent(channel->go);
+    if (!channel) {
+        return;
     }
+    if (channel->in_flight &&
+        InterlockedCompareExchange(&channel->state, CHANNEL_ABANDONED, CHANNEL_BUSY) == CHANNEL_BUSY) {
+        return; // a read taken in part: the reader frees the channel, and the request, when it returns
+    }
+    channel->op = OP_QUIT; // the reader is idle: it closes the request and goes
+    SetEvent(channel->go);
 }
 
 LONG http_readers_alive()

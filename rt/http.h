@@ -50,9 +50,12 @@ int http_get(HttpSession* session, const wchar_t* url, const wchar_t* headers, D
 // says so: the last read came back at once with half a chunk or more) the reader takes chunk
 // after chunk as long as they come at once, up to HTTP_READ_SIZE, so that the hand-over between
 // the threads is paid rarely; otherwise it waits until something has arrived and takes just that,
-// so that a slow body still moves. 0 with the bytes (valid until the next call for the request)
-// and their count, 0 at the end of the body; else 1 with the last error as for http_get. waited
-// tells whether the read took long enough to have waited for the network.
+// so that a slow body still moves. A read whose reader has not come back within about 100 ms
+// returns what the reader has taken in so far, whole chunks, and the next call goes on with that
+// same read: a pause in a fast body holds back at most the chunk being read. 0 with the bytes
+// (valid until the next call for the request) and their count, 0 at the end of the body; else 1
+// with the last error as for http_get. waited tells whether the read took long enough to have
+// waited for the network. timeout_ms bounds each call; a read given up on ends the request.
 int http_read(HttpSession* session, HttpRequest* request, bool streaming, DWORD timeout_ms, const uint8_t** data,
               DWORD* got, bool* waited);
 // Sends the request again on its own handle, with what it carries since (the credentials a sign-in

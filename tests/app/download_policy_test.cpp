@@ -17,9 +17,25 @@ TEST(DownloadPolicy, VerdictsAndWaits)
         {DOWNLOAD_ERROR_STATUS, 500, VERDICT_RETRY},     {DOWNLOAD_ERROR_DIGEST, 200, VERDICT_RULED_OUT},
         {ERROR_DISK_FULL, 200, VERDICT_STOP},            {DOWNLOAD_ERROR_NOT_PROGRAM, 200, VERDICT_RETRY},
         {12029, 0, VERDICT_RETRY},                       {DOWNLOAD_ERROR_TIMEOUT, 200, VERDICT_RETRY},
+        // A file too large for the disk's room is that address's; a write that found the disk
+        // full is the machine's.
+        {DOWNLOAD_ERROR_NO_ROOM, 200, VERDICT_RULED_OUT}, {ERROR_HANDLE_DISK_FULL, 200, VERDICT_STOP},
+        {DOWNLOAD_ERROR_FRAMING, 200, VERDICT_RETRY},    {DOWNLOAD_ERROR_TRUNCATED, 200, VERDICT_RETRY},
     };
     for (const auto& v : verdicts) {
         EXPECT_EQ(download_verdict(v.result, v.status), v.verdict) << v.result << " " << v.status;
+    }
+    // Resumed on the same address: only a transfer that broke (a stall or a trickle included),
+    // never one whose answer a resume would only repeat; a truncated program's server said its
+    // body was whole, and a resume past it would come back 416, ruling the address out.
+    const struct {
+        int result;
+        bool resumable;
+    } resumes[] = {{DOWNLOAD_ERROR_TIMEOUT, true},   {DOWNLOAD_ERROR_LENGTH, true},  {12030, true},
+                   {DOWNLOAD_ERROR_TRUNCATED, false}, {DOWNLOAD_ERROR_FRAMING, false}, {DOWNLOAD_ERROR_NO_ROOM, false},
+                   {DOWNLOAD_ERROR_NOT_PROGRAM, false}, {ERROR_DISK_FULL, false}};
+    for (const auto& r : resumes) {
+        EXPECT_EQ(download_resumable(r.result, true, true, true), r.resumable) << r.result;
     }
     const struct {
         const char* text;

@@ -40,19 +40,62 @@ std::string pattern(size_t length)
     return bytes;
 }
 
-// What the servers send for a pattern path with "?mz": the pattern, beginning like a program.
+// The test server's program head (program_head in tests/server/test_server.py): a minimal PE32
+// whose one section runs from byte 512 to the end, so that the program is as long as its headers
+// say; "MZ" alone below 512 bytes.
+const size_t PROGRAM_HEADERS = 0x200;
+
+std::string program_head(size_t length)
+{
+    if (length < PROGRAM_HEADERS) {
+        return std::string("MZ").substr(0, length < 2 ? length : 2);
+    }
+    const uint32_t optional_size = 96 + 16 * 8;
+    std::string head(0x40 + 4 + 20 + optional_size + 40, '\0');
+    auto put = [&](size_t at, uint32_t value, int bytes) {
+        for (int i = 0; i < bytes; ++i) {
+            head[at + i] = (char)(value >> (8 * i));
+        }
+    };
+    head[0] = 'M';
+    head[1] = 'Z';
+    put(0x3C, 0x40, 4);
+    head.replace(0x40, 4, std::string("PE\0\0", 4));
+    put(0x44, 0x14C, 2);
+    put(0x46, 1, 2);
+    put(0x54, optional_size, 2);
+    put(0x56, 0x0102, 2);
+    const size_t optional = 0x58;
+    put(optional, 0x10B, 2);
+    put(optional + 32, 0x1000, 4);
+    put(optional + 36, PROGRAM_HEADERS, 4);
+    put(optional + 60, PROGRAM_HEADERS, 4);
+    put(optional + 92, 16, 4);
+    const size_t section = optional + optional_size;
+    const uint32_t raw = (uint32_t)(length - PROGRAM_HEADERS);
+    head.replace(section, 8, std::string(".data\0\0\0", 8));
+    put(section + 8, raw, 4);
+    put(section + 12, 0x1000, 4);
+    put(section + 16, raw, 4);
+    put(section + 20, PROGRAM_HEADERS, 4);
+    put(section + 36, 0xC0000040, 4);
+    return head;
+}
+
+// What the servers send for a pattern path with "?mz" (and mz/N): the pattern as a program.
 std::string program(size_t length)
 {
     std::string bytes = pattern(length);
-    bytes.replace(0, length < 2 ? length : 2, std::string("MZ").substr(0, length < 2 ? length : 2));
+    std::string head = program_head(length);
+    bytes.replace(0, head.size(), head);
     return bytes;
 }
 
-// The same after the test server's "edited": every byte but the first two inverted.
+// The same after the test server's "edited": every byte after the program head inverted.
 std::string edited_program(size_t length)
 {
     std::string bytes = program(length);
-    for (size_t i = 2; i < length; ++i) {
+    for (size_t i = program_head(length).size(); i < length; ++i) {
         bytes[i] = (char)~bytes[i];
     }
     return bytes;
@@ -133,7 +176,9 @@ protected:
         process_globals.app = &app;
         download_cancel_clear();
         saved_timings = download_timings;
-        download_timings = {100, 200, 5000, 2000, 3000}; // short rounds; a stall shows after 2 s
+        saved_room = download_room;
+        // Short rounds; a stall, or a body under 500 bytes a second, shows after 2 s.
+        download_timings = {100, 200, 5000, 2000, 3000, 500};
         saved_start = download_start_setup;
         download_start_setup = start_in_place;
         setup_starts = 0;
@@ -166,6 +211,7 @@ protected:
         }
         DestroyWindow(app.splash.hwnd);
         download_timings = saved_timings;
+        download_room = saved_room;
         download_start_setup = saved_start;
         run_folder_release(&run);
         EXPECT_FALSE(file_exists(run_path)) << "the run's folder outlived a run that started nothing";
@@ -223,6 +269,8 @@ protected:
 
     std::string log_path() const { return run_path + "\\" + INSTALL_LOG_NAME; }
 
+    void watch_pause(const std::string& stats_url, uint64_t pause_at, uint64_t size);
+
     // Opens the run's log, as installer_main does before it starts the worker.
     void open_log()
     {
@@ -247,6 +295,7 @@ protected:
 
     ProcessGlobals saved;
     DownloadTimings saved_timings;
+    DownloadRoom saved_room;
     int (*saved_start)() = nullptr;
     InstallerConfig config;
     AppState app;
@@ -355,8 +404,8 @@ TEST_F(Download, CompleteBodiesLandWhole)
 
 TEST_F(Download, SignedOrMalformedLengthsAreIgnored)
 {
-    pin(program(5));
-    for (const char* what : {"/length/%2B5/5?mz", "/length/-5/5?mz", "/length/5x/5?mz"}) {
+    pin(program(600));
+    for (const char* what : {"/length/%2B600/600?mz", "/length/-600/600?mz", "/length/600x/600?mz"}) {
         SCOPED_TRACE(what);
         config.expected_size = DEFAULT_EXPECTED_SIZE;
         std::string url = http(what);
@@ -365,7 +414,7 @@ TEST_F(Download, SignedOrMalformedLengthsAreIgnored)
         EXPECT_EQ(config.expected_size, DEFAULT_EXPECTED_SIZE);
         if (run.exit_code == 0) {
             EXPECT_EQ(run.messages, DONE);
-            EXPECT_EQ(read_file(path), program(5));
+            EXPECT_EQ(read_file(path), program(600));
         } else { // the HTTP layer itself may refuse such a header; then the failure is complete
             EXPECT_EQ(run.messages, FAILED);
             EXPECT_FALSE(file_exists(path));
@@ -717,6 +766,50 @@ Served served(const std::string& stats_url)
 
 } // namespace
 
+namespace {
+
+uint64_t fake_free_bytes;
+
+int free_bytes_faked(const char*, uint64_t* bytes)
+{
+    *bytes = fake_free_bytes;
+    return 0;
+}
+
+// How far behind what the server sent the file and the bar lag while a body pauses.
+struct Lag {
+    uint64_t file;
+    uint32_t bar; // per mille
+};
+
+} // namespace
+
+// While the body (of size bytes, announced) pauses after pause_at bytes, as the stats show them
+// sent: the file and the bar, from 300 ms into the pause (a read that waits hands over what it has
+// after 100 ms) for a second, are never more than one chunk behind.
+void Download::watch_pause(const std::string& stats_url, uint64_t pause_at, uint64_t size)
+{
+    DWORD waiting_since = GetTickCount();
+    while (served(stats_url).body_bytes < pause_at && GetTickCount() - waiting_since < 10000) {
+        Sleep(20);
+    }
+    Sleep(300);
+    Lag worst = {0, 0};
+    for (DWORD watched = GetTickCount(); GetTickCount() - watched < 1000; Sleep(50)) {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        uint64_t length = GetFileAttributesExW(widen(path).c_str(), GetFileExInfoStandard, &data)
+                              ? ((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow
+                              : 0;
+        int32_t bar = (int32_t)progress_per_mille(pause_at, size) - (int32_t)app.progress;
+        worst.file = length < pause_at && pause_at - length > worst.file ? pause_at - length : worst.file;
+        worst.bar = bar > (int32_t)worst.bar ? (uint32_t)bar : worst.bar;
+    }
+    printf("  while the body paused the file lagged up to %llu bytes, the bar %u per mille\n",
+           (unsigned long long)worst.file, worst.bar);
+    EXPECT_LE(worst.file, HTTP_CHUNK_SIZE);
+    EXPECT_LE(worst.bar, HTTP_CHUNK_SIZE * 1000 / size + 1);
+}
+
 // Servers that misbehave: the download ends with the right file, resumes where it broke, and asks
 // only as much as it needs. The file is always one the server served whole: never two versions
 // joined, nor one that came by a plain address on the way from a secure one. Each case has tokens
@@ -756,8 +849,11 @@ TEST_F(Download, HostileServers)
         const char* token;                 // whose requests are checked
         std::vector<std::string> requests; // as served() gives them
         bool bounded;                      // bytes served stay under 1.05 times the file
-        bool edited;                       // the file is the server's edited one
+        bool edited = false;               // the file is the server's edited one
+        uint64_t free_bytes = 0;           // the free space the worker is told of; 0: the disk's own
+        uint64_t pause_at = 0;             // the body pauses after these bytes: watched while it does
     };
+    const uint64_t fake_free = download_room.reserve + size / 2; // room for half the file
     const Case cases[] = {
         {"reset after 40 %: resumed", x("a", "reset=0.4"), closed, 0, "a",
          {"http 200", "http 206 ranged"}, true},
@@ -806,6 +902,31 @@ TEST_F(Download, HostileServers)
          {"http 200", "http 200"}, false, true},
         {"old Last-Modified only: resumed", x("w", "reset=0.4/noetag"), "", 0, "w",
          {"http 200", "http 206 ranged"}, true},
+        // A byte just before each silence limit: under the floor, a stall, and resumed as one.
+        {"trickle after 10 %: resumed", x("y", "trickle=0.1,1.5"), "", 0, "y", {"http 200", "http 206 ranged"},
+         true},
+        // Room: an announced length beyond the free space less the reserve rules the address out;
+        // a body without one is stopped before it reaches the reserve.
+        {"length beyond the free space: the second address", x("A", "length=99999999999999"), x("B", ""), 0, "A",
+         {"http 200"}, false},
+        {"no length, beyond the free space: stopped", x("C", "nolength"), "", (DWORD)DOWNLOAD_ERROR_NO_ROOM, "C",
+         {"http 200"}, false, false, fake_free},
+        // Framing read two ways fails the attempt; a program shorter than its own headers too.
+        {"two Content-Lengths", x("D", "length=1000000,999999"), "", (DWORD)DOWNLOAD_ERROR_FRAMING, "D",
+         {"http 200", "http 200", "http 200"}, false},
+        {"status code 2OO", x("E", "statuscode=2OO"), "", (DWORD)DOWNLOAD_ERROR_FRAMING, "E",
+         {"http 200", "http 200", "http 200"}, false},
+        {"chunk size not hexadecimal", x("F", "chunked/badchunk=0.5,zz"), "", (DWORD)DOWNLOAD_ERROR_TRUNCATED, "F",
+         {"http 200", "http 200", "http 200"}, false},
+        {"chunk size beyond 64 bits", x("G", "chunked/badchunk=0.5,100000000000000010"), "",
+         (DWORD)DOWNLOAD_ERROR_TRUNCATED, "G", {"http 200", "http 200", "http 200"}, false},
+        {"chunked, cut short", x("H", "chunked/close=0.5,9"), "", (DWORD)DOWNLOAD_ERROR_TRUNCATED, "H",
+         {"http 200", "http 200", "http 200"}, false},
+        {"no length, cut short, then whole", x("I", "nolength/close=0.5"), "", 0, "I", {"http 200", "http 200"},
+         false},
+        {"chunked, whole", x("J", "chunked"), "", 0, "J", {"http 200"}, true},
+        // A pause in a fast body: the file and the bar stay within a chunk of what was sent.
+        {"fast body that pauses", x("K", "stall=500000,1.5"), "", 0, "K", {"http 200"}, true, false, 0, 500000},
     };
     // A token forgotten before its case counts only its own requests (process ids come again);
     // forgotten after it, it ends a stall the case left.
@@ -814,8 +935,17 @@ TEST_F(Download, HostileServers)
         SCOPED_TRACE(c.name);
         forget(c.token);
         pin(c.edited ? edited : body); // plain addresses are asked only with a pin: the file the case ends with
+        fake_free_bytes = c.free_bytes;
+        download_room.free_bytes = c.free_bytes ? free_bytes_faked : saved_room.free_bytes;
+        config.expected_size = DEFAULT_EXPECTED_SIZE;
+        app.progress = 1;
         DWORD started = GetTickCount();
-        WorkerRun result = run_worker(c.first.c_str(), c.second.empty() ? nullptr : c.second.c_str());
+        HANDLE thread = start_worker(c.first.c_str(), c.second.empty() ? nullptr : c.second.c_str());
+        ASSERT_NE(thread, nullptr);
+        if (c.pause_at) {
+            watch_pause(http(std::string("/stats/") + c.token + run_tag), c.pause_at, size);
+        }
+        WorkerRun result = finish_worker(thread);
         DWORD took = GetTickCount() - started;
         EXPECT_TRUE(result.ended);
         EXPECT_EQ(result.exit_code, c.exit_code);
@@ -932,12 +1062,12 @@ TEST_F(Download, PlainAddressWithoutAPinIsNotAsked)
 }
 
 // Each request's log line, byte for byte, also after a line whose texts were longer: a proxy
-// named "none" and a length of one digit end where they end.
+// named "none" and a length shorter than "unknown" end where they end.
 TEST_F(Download, RequestLogLineIsExact)
 {
-    pin(program(5));
+    pin(program(600));
     const std::string first = http("/nolength/200000"); // no program: the second address follows
-    const std::string second = http("/body/5?mz");
+    const std::string second = http("/body/600?mz");
     open_log();
     WorkerRun run = run_worker(first.c_str(), second.c_str());
     EXPECT_EQ(run.exit_code, 0u);
@@ -963,7 +1093,7 @@ TEST_F(Download, RequestLogLineIsExact)
                                ": proxy none, status 200, length unknown, validator none, 0 bytes in T ms: (193) ";
     EXPECT_EQ(without_time(attempts[0]).substr(0, failed.size()), failed);
     EXPECT_EQ(without_time(attempts[1]),
-              "attempt 2 " + second + ": proxy none, status 200, length 5, validator none, 5 bytes in T ms: complete");
+              "attempt 2 " + second + ": proxy none, status 200, length 600, validator none, 600 bytes in T ms: complete");
 }
 
 // A file that passes every check but can't be started (CreateProcessW refuses a PE of an unknown

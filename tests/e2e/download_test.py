@@ -388,6 +388,35 @@ class DownloadTest(DownloadBase):
         with open(self.programs.path("tests", "signing", "publisher.txt"), encoding="utf-8") as f:
             return body, f.read()
 
+    def test_sweep_keeps_yesterdays_folder_and_removes_last_months(self):
+        """Two earlier runs' folders, made to look a day and a month old: the next run leaves the
+        day-old one whole, setup's files and log with it, and removes the month-old one. Where the
+        platform keeps neither the creation time nor the protected access list (Wine, measured),
+        the second half can't be shown: a known gap, reported as a skip."""
+        helper = harness.build64().path("tests", "helpers", "folder_times.exe")
+        harness.build64().require(helper)
+        server = self.file_server({"setup.exe": self.payload})
+        exe = self.installer(https_url=server.http_url("setup.exe"), http_url=self.closed_url(), sha256=self.pin)
+        earlier = {}
+        for days in (31, 1):
+            self.assertEqual(self.run_installer(exe), 0)
+            folder = self.run_folder()
+            self.wait_for(lambda: os.path.exists(os.path.join(folder, "setup-env.txt")), 10, "the stand-in's records")
+            earlier[days] = (folder, sorted(os.listdir(folder)))
+        facts = {}
+        for days, (folder, _) in earlier.items():
+            code, out, err = self.wine.run(helper, [harness.windows_path(folder), str(days)])
+            self.assertEqual(code, 0, err)
+            facts[days] = harness.parse_facts(out)
+        self.assertEqual(self.run_installer(exe), 0)
+        yesterdays, contents = earlier[1]
+        self.assertEqual(sorted(os.listdir(yesterdays)), contents, "a day-old run's folder did not stay whole")
+        month = facts[31]
+        if int(month["created_days_ago"]) < 8 or month["protected"] != "yes":
+            self.skipTest("known gap: the month-old folder reads back created %s days ago, protected %s, so no "
+                          "sweep may take it here" % (month["created_days_ago"], month["protected"]))
+        self.assertFalse(os.path.exists(earlier[31][0]), "a month-old run's folder was not removed")
+
     def test_a_run_killed_before_setup_starts_leaves_no_setup_file(self):
         """Until setup starts from it, the setup file goes with the installer's last handle: a run
         killed while it downloads, or while it checks the finished file's signature, leaves no

@@ -11,8 +11,11 @@ The URL path chooses what the server does:
   /empty                   Content-Length: 0 and no body
   /status/CODE             that status with a small HTML page as the body
   /files/NAME              a file from --files-dir with its Content-Length (404 when missing)
-  ...?mz                   any of the pattern paths above with "MZ" as the body's first two
-                           bytes, so that it passes the installer's "looks like a program" check
+  ...?mz                   any of the pattern paths above as a program: its first bytes are a
+                           minimal PE32 header (program_head) whose one section runs to the end
+                           of the whole body (of ANNOUNCED bytes for /short), so that it passes
+                           the installer's program checks whole and fails them cut short; a
+                           body under 512 bytes begins with "MZ" only
 
 Resumable resources, hostile on request, with accounting:
 
@@ -21,8 +24,7 @@ Resumable resources, hostile on request, with accounting:
                  /stats), and the "first K requests" below count per token and path, so tests
                  running side by side with their own tokens don't disturb each other.
       SOURCE     pattern/N      N bytes of the test pattern
-                 mz/N           the same with "MZ" as its first two bytes (passes a "looks like a
-                                program" check)
+                 mz/N           the same as a program of N bytes, as ?mz above
                  files/NAME     a file from --files-dir (404 when missing)
       BEHAVIOUR  none or more path segments, each NAME or NAME=ARG,ARG,... :
         reset=AT[,K]            the first K requests (default 1) send AT bytes of their body, then
@@ -52,8 +54,8 @@ Resumable resources, hostile on request, with accounting:
                                 Redirect segments are taken in the order of the path, the first
                                 left first: /tohttp/tohttps/ on HTTPS goes to HTTP, then back.
         edited[=K]              requests after the first K (default 1) get the resource as edited
-                                since: every byte but the first two inverted ("MZ" stays), with a
-                                new strong ETag and Last-Modified
+                                since: every byte after its program head inverted (the head stays,
+                                a program stays one), with a new strong ETag and Last-Modified
         weak                    the only validator is a weak ETag, W/"...", which stays the same
                                 through an edit (the edited file "means the same"), and If-Range
                                 is compared weakly, as a faulty server does: a weak tag that
@@ -62,6 +64,17 @@ Resumable resources, hostile on request, with accounting:
                                 request for the path, and stay so through an edit: a file changed
                                 twice within the second it was served
         anyrange                Range is answered whatever If-Range says (a faulty cache)
+        trickle=AT,GAP[,K]      the first K requests (default 1) send AT bytes, then one byte every
+                                GAP seconds (until /forget, which sends the rest at once)
+        length=V[,V...]         a Content-Length field for each V (verbatim) in place of the true
+                                one: two values that differ, or one larger than any disk
+        nolength                no Content-Length: the body ends when the connection closes
+        chunked                 Transfer-Encoding: chunked, a chunk for each piece sent, then the
+                                last chunk; a close or reset cuts it short without one
+        badchunk=AT,SIZE        (with chunked) the chunk that begins at byte AT has SIZE (verbatim)
+                                for its size line: not hexadecimal ("zz"), or one that overflows
+                                64 bits; its bytes follow as they are
+        statuscode=TEXT         the status line carries TEXT in place of the code ("2OO")
       AT is a byte count of this response's body, or a fraction of the whole resource when it
       contains a point ("0.5"); the bytes before a reset or a close have been acknowledged by the
       client's TCP before it happens. Every response of the source carries a strong ETag,
@@ -107,7 +120,8 @@ proxy a client is told to use: it answers every plain HTTP request itself, for a
 outcome "lied".
 
 The test pattern: byte i is (i % 251) ^ ((i // 251) % 256). Its period (64,256 bytes) is no
-multiple of a read chunk, so a reordered, repeated or dropped chunk changes the content.
+multiple of a read chunk, so a reordered, repeated or dropped chunk changes the content. A program
+of N bytes (?mz, mz/N) is the pattern with program_head(N) in place of its first bytes.
 
 The ports are written to STATE_DIR/http.port, STATE_DIR/https.port and STATE_DIR/proxy.port once
 all listen (and with --signin-proxy USER:PASSWORD a sign-in proxy's to signin-proxy.port). Tests in Python can also start everything in-process with Servers(...).
@@ -142,6 +156,43 @@ SEND_BLOCK = 256 * 1024
 PATTERN_MODIFIED = 1767225600  # 2026-01-01
 LOOPBACK_NAMES = ("127.0.0.1", "localhost", "::1")
 SOCKET_ERRORS = (BrokenPipeError, ConnectionResetError, ssl.SSLError, OSError)
+
+
+PROGRAM_HEADERS = 0x200  # SizeOfHeaders of program_head, and where its section begins
+
+
+def program_head(length):
+    """The first bytes of a program of length bytes: a minimal PE32 header (DOS header, "PE\\0\\0",
+    file header, optional header with 16 data directories, one section table entry) whose one
+    section's raw data runs from PROGRAM_HEADERS to length, so that the whole program is exactly
+    as long as its headers say. Below PROGRAM_HEADERS bytes, "MZ" alone (no program)."""
+    if length < PROGRAM_HEADERS:
+        return b"MZ"[:length]
+    optional_size = 96 + 16 * 8
+    head = bytearray(0x40 + 4 + 20 + optional_size + 40)
+    head[0:2] = b"MZ"
+    struct.pack_into("<I", head, 0x3C, 0x40)
+    head[0x40:0x44] = b"PE\0\0"
+    struct.pack_into("<HHIIIHH", head, 0x44, 0x14C, 1, 0, 0, 0, optional_size, 0x0102)
+    optional = 0x58
+    struct.pack_into("<H", head, optional, 0x10B)
+    struct.pack_into("<II", head, optional + 32, 0x1000, PROGRAM_HEADERS)  # section, file alignment
+    struct.pack_into("<I", head, optional + 60, PROGRAM_HEADERS)  # SizeOfHeaders
+    struct.pack_into("<I", head, optional + 92, 16)  # NumberOfRvaAndSizes
+    section = optional + optional_size
+    raw = length - PROGRAM_HEADERS
+    head[section:section + 8] = b".data\0\0\0"
+    struct.pack_into("<IIII", head, section + 8, raw, 0x1000, raw, PROGRAM_HEADERS)
+    struct.pack_into("<I", head, section + 36, 0xC0000040)
+    return bytes(head)
+
+
+def overlay(piece, offset, head):
+    """piece, found at offset of a body, with head in place of the body's first bytes."""
+    if offset >= len(head):
+        return piece
+    kept = head[offset:offset + len(piece)]
+    return kept + piece[len(kept):]
 
 
 def pattern_bytes(offset, length):
@@ -263,13 +314,15 @@ class PatternSource:
         self.basis = "%s%d" % ("mz" if mz else "p", length)
         self.modified = PATTERN_MODIFIED
 
+    def head(self):
+        return program_head(self.length) if self.mz else b""
+
     def blocks(self, start, count, block):
         """The bytes [start, start + count) in pieces of at most block bytes."""
         offset, end = start, start + count
+        head = self.head()
         while offset < end:
-            piece = pattern_bytes(offset, min(block, end - offset, PERIOD))
-            if self.mz and offset < 2:
-                piece = (b"MZ"[offset:] + piece[2 - offset:])[:len(piece)]
+            piece = overlay(pattern_bytes(offset, min(block, end - offset, PERIOD)), offset, head)
             yield piece
             offset += len(piece)
 
@@ -294,8 +347,9 @@ class FileSource:
 
 
 class EditedSource:
-    """A source as edited since it was first served: every byte but the first two inverted, so
-    that a program stays one, and a body joined from both versions matches neither."""
+    """A source as edited since it was first served: every byte after its program head (or the
+    first two bytes of a file) inverted, so that a program stays one, and a body joined from both
+    versions matches neither."""
 
     def __init__(self, source):
         self.source = source
@@ -305,8 +359,9 @@ class EditedSource:
 
     def blocks(self, start, count, block):
         offset = start
+        head = len(self.source.head()) if getattr(self.source, "mz", False) else 2
         for piece in self.source.blocks(start, count, block):
-            kept = max(0, min(2 - offset, len(piece)))
+            kept = max(0, min(head - offset, len(piece)))
             yield piece[:kept] + piece[kept:].translate(INVERTED)
             offset += len(piece)
 
@@ -328,7 +383,8 @@ SOURCE_KINDS = ("pattern", "mz", "files")
 BEHAVIOURS = {"reset": 1, "close": 1, "stall": 1, "status": None, "norange": None, "newetag": None,
               "noetag": None, "portal": None, "empty": None, "slow": None, "tohttp": None,
               "tohttps": None, "plain": None, "redirect": None, "edited": 1, "weak": None, "fresh": None,
-              "anyrange": None}
+              "anyrange": None, "trickle": 1, "length": None, "nolength": None, "chunked": None,
+              "badchunk": None, "statuscode": None}
 REDIRECTS = ("tohttp", "tohttps", "redirect")
 
 
@@ -351,6 +407,18 @@ def applies(name, args, k_index, n):
     if len(args) > k_index and args[k_index] not in ("", "*"):
         k = int(args[k_index])
     return k is None or n <= k
+
+
+def split_at(pieces, points):
+    """The pieces, each cut where one of points (offsets into them all) falls inside it."""
+    offset = 0
+    for piece in pieces:
+        last = 0
+        for cut in sorted(p - offset for p in points if offset < p < offset + len(piece)):
+            yield piece[last:cut]
+            last = cut
+        yield piece[last:]
+        offset += len(piece)
 
 
 def break_point(text, total):
@@ -431,18 +499,29 @@ class Handler(http.server.BaseHTTPRequestHandler):
         return super().date_time_string(timestamp)
 
     # -- sending helpers -------------------------------------------------------------------
-    def send_head(self, code, length_text, content_type="application/octet-stream", extra=()):
-        self.send_response(code)
+    def send_head(self, code, length_text, content_type="application/octet-stream", extra=(), code_text=None):
+        """The response head; length_text is one Content-Length value, a list of them (a field
+        each), or None for none. code_text stands in the status line in place of the code."""
+        if code_text is None:
+            self.send_response(code)
+        else:
+            self.log_request(code)
+            line = "%s %s %s\r\n" % (self.protocol_version, code_text, self.responses.get(code, ("",))[0])
+            self._headers_buffer = [line.encode("latin-1")]
+            self.send_header("Server", self.version_string())
+            self.send_header("Date", self.date_time_string())
         self.send_header("Content-Type", content_type)
-        if length_text is not None:
-            self.send_header("Content-Length", length_text)
+        for value in [] if length_text is None else [length_text] if isinstance(length_text, str) else length_text:
+            self.send_header("Content-Length", value)
         for name, value in extra:
             self.send_header(name, value)
         self.send_header("Connection", "close")
         self.end_headers()
         self.close_connection = True
 
-    def send_pattern(self, count, rate=None):
+    def send_pattern(self, count, rate=None, whole=None):
+        """count bytes of the pattern; a program (?mz) of whole bytes (default count)."""
+        head = program_head(count if whole is None else whole) if self.mz_head else b""
         sent = 0
         block = SEND_BLOCK
         if rate:
@@ -452,9 +531,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         try:
             while sent < count:
                 piece = min(block, count - sent, PERIOD)
-                data = pattern_bytes(sent, piece)
-                if sent == 0 and self.mz_head:
-                    data = b"MZ"[:len(data)] + data[2:]
+                data = overlay(pattern_bytes(sent, piece), sent, head)
                 self.wfile.write(data)
                 sent += piece
                 if rate:
@@ -502,7 +579,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_pattern(count)
         elif name == "short":
             self.send_head(200, str(int(parts[1])))
-            self.send_pattern(int(parts[2]))
+            self.send_pattern(int(parts[2]), whole=int(parts[1]))
         elif name == "slow":
             count, rate = int(parts[1]), int(parts[2])
             self.send_head(200, str(count))
@@ -659,46 +736,73 @@ class Handler(http.server.BaseHTTPRequestHandler):
             code, count = 206, end - start + 1
             extra = validators + [("Content-Range", "bytes %d-%d/%d" % (start, end, total))]
         self.server.ledger.update(record, status=code)
-        self.send_head(code, str(count), extra=extra)
+        length = behaviours.get("length") or str(count)
+        if "nolength" in behaviours or "chunked" in behaviours:
+            length = None
+        if "chunked" in behaviours:
+            extra = extra + [("Transfer-Encoding", "chunked")]
+        code_text = behaviours["statuscode"][0] if "statuscode" in behaviours else None
+        self.send_head(code, length, extra=extra, code_text=code_text)
         return self.send_body(record, n, behaviours, source, start, count)
 
     def send_body(self, record, n, behaviours, source, start, count):
         """Sends the body, breaking it off as the behaviours ask; returns the outcome."""
         stop_at, action, pause, then = None, None, 0, "go"
-        for name, k_index in (("reset", 1), ("close", 1), ("stall", 3)):
+        for name, k_index in (("reset", 1), ("close", 1), ("stall", 3), ("trickle", 2)):
             args = behaviours.get(name)
             if args is not None and applies(name, args, k_index, n):
                 stop_at, action = break_point(args[0], source.length), name
-                if name == "stall":
+                if name in ("stall", "trickle"):
                     pause = float(args[1])
-                    then = args[2] if len(args) > 2 and args[2] else "go"
+                    then = args[2] if name == "stall" and len(args) > 2 and args[2] else "go"
                 break
+        chunked = "chunked" in behaviours
+        bad_at, bad_size = None, None
+        if chunked and "badchunk" in behaviours:
+            bad_at, bad_size = break_point(behaviours["badchunk"][0], source.length), behaviours["badchunk"][1]
         rate = int(behaviours["slow"][0]) if "slow" in behaviours else None
         block = max(1, min(SEND_BLOCK, rate // 20)) if rate else SEND_BLOCK
         ledger = self.server.ledger
         sent = 0
+
+        def send(piece):
+            if chunked:
+                size = bad_size if sent == bad_at else "%x" % len(piece)
+                self.wfile.write(size.encode("latin-1") + b"\r\n" + piece + b"\r\n")
+            else:
+                self.wfile.write(piece)
+            ledger.add_bytes(record, "body_bytes", len(piece))
+            return len(piece)
+
         started = time.monotonic()
-        for piece in source.blocks(start, count, block):
-            if stop_at is not None and sent + len(piece) >= stop_at:
-                head = piece[:stop_at - sent]
-                if head:
-                    self.wfile.write(head)
-                    ledger.add_bytes(record, "body_bytes", len(head))
-                    sent += len(head)
+        trickling = False
+        points = [p for p in (stop_at, bad_at) if p is not None]
+        for piece in split_at(source.blocks(start, count, block), points):
+            if sent == stop_at and action != "trickle":
                 outcome = self.break_off(action, pause, then)
                 if outcome:
                     return outcome
-                stop_at = None
-                piece = piece[len(head):]
-                if not piece:
-                    continue
-            self.wfile.write(piece)
-            ledger.add_bytes(record, "body_bytes", len(piece))
-            sent += len(piece)
+            trickling = trickling or (sent == stop_at and action == "trickle")
+            if trickling:
+                end = ledger.stall_end(self.token)
+                for index in range(len(piece)):
+                    if end.wait(pause):
+                        sent += send(piece[index:])  # let go: the rest at once
+                        trickling = False
+                        break
+                    sent += send(piece[index:index + 1])
+                continue
+            sent += send(piece)
             if rate:
                 delay = started + sent / rate - time.monotonic()
                 if delay > 0:
                     time.sleep(delay)
+        if sent == stop_at and action in ("reset", "close", "stall"):
+            outcome = self.break_off(action, pause, then)  # after the last byte
+            if outcome:
+                return outcome
+        if chunked:
+            self.wfile.write(b"0\r\n\r\n")
         return "complete"
 
     def break_off(self, action, pause, then):

@@ -13,6 +13,7 @@ import os
 import shutil
 import socket
 import ssl
+import struct
 import subprocess
 import sys
 import tempfile
@@ -20,6 +21,7 @@ import threading
 import time
 import unittest
 import urllib.parse
+import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import test_server  # noqa: E402
@@ -28,6 +30,33 @@ import test_server  # noqa: E402
 def pattern(start, end):
     """Bytes [start, end) of the test pattern, from its definition rather than the server's code."""
     return bytes((i % 251) ^ ((i // 251) % 256) for i in range(start, end))
+
+
+def program(size, edited=False):
+    """The server's program of size bytes (?mz, mz/N): its program head in place of the pattern's
+    first bytes (the head itself is checked against the PE layout in ProgramTest); edited, every
+    byte after the head inverted."""
+    head = test_server.program_head(size)
+    rest = pattern(len(head), size)
+    return head + (bytes(255 - b for b in rest) if edited else rest)
+
+
+def pe_extent(data):
+    """(magic, SizeOfHeaders, end of the furthest section's raw data) of a PE, read by the layout
+    of the format rather than by the server's code; None when data is no PE."""
+    if data[:2] != b"MZ" or len(data) < 0x40:
+        return None
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    if data[pe:pe + 4] != b"PE\0\0":
+        return None
+    sections, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
+    optional = pe + 24
+    magic, headers = struct.unpack_from("<H", data, optional)[0], struct.unpack_from("<I", data, optional + 60)[0]
+    end = 0
+    for i in range(sections):
+        size, pointer = struct.unpack_from("<II", data, optional + optional_size + 40 * i + 16)
+        end = max(end, pointer + size)
+    return magic, headers, end
 
 
 SIZE = 200000
@@ -167,11 +196,11 @@ class RangeTest(ServerTestCase):
         newetag must give a new one every time."""
         cases = [
             ("pattern", [], dict(pattern=1000), pattern(0, 1000), True),
-            ("mz", [], dict(mz=1000), b"MZ" + pattern(2, 1000), True),
+            ("mz", [], dict(mz=1000), program(1000), True),
             ("file", [], dict(file="setup.exe"), PE_FILE, True),
             ("file, date only", ["noetag"], dict(file="setup.exe"), PE_FILE, True),
             ("newetag", ["newetag"], dict(file="setup.exe"), PE_FILE, False),
-            ("newetag, date only", ["newetag", "noetag"], dict(mz=1000), b"MZ" + pattern(2, 1000), False),
+            ("newetag, date only", ["newetag", "noetag"], dict(mz=1000), program(1000), False),
         ]
         for case, behaviours, source, content, stable in cases:
             with self.subTest(case):
@@ -396,7 +425,7 @@ class AnswerTest(ServerTestCase):
         its status, and whether its validators are the first response's. Its bytes are the edited
         file's wherever the resource is edited after its first request."""
         size = 1000
-        files = {False: b"MZ" + pattern(2, size), True: b"MZ" + bytes(255 - b for b in pattern(2, size))}
+        files = {False: program(size), True: program(size, edited=True)}
         old_date = email.utils.formatdate(test_server.PATTERN_MODIFIED, usegmt=True)
         cases = [
             ("unchanged", [], "strong", "old", 206, True),
@@ -465,6 +494,92 @@ class AnswerTest(ServerTestCase):
                     self.assertEqual(fields["Content-Length"], length)
                 if body is not None:
                     self.assertTrue(got_body == body)
+
+
+class ProgramTest(ServerTestCase):
+    def test_program_head_is_a_pe_as_long_as_the_body(self):
+        """A program of N bytes is a PE32 whose headers ask for exactly N bytes: whole it passes
+        the installer's length check, one byte short it fails it. Under 512 bytes there is no room
+        for one: "MZ" alone."""
+        for size in (512, 1000, 70000, 1000000):
+            with self.subTest(size=size):
+                self.assertEqual(pe_extent(program(size)), (0x10B, 512, size))
+                self.assertTrue(self.get("/body/%d?mz" % size)[2] == program(size))
+                self.assertTrue(self.get(test_server.hostile_path(self.token(str(size)), mz=size))[2] == program(size))
+        for size in (0, 1, 5, 511):
+            with self.subTest(size=size):
+                self.assertTrue(self.get("/body/%d?mz" % size)[2] == (b"MZ" + pattern(2, size))[:size])
+        # A body cut short keeps the head of the whole: its headers ask for more than came.
+        _, _, body, _, _ = self.raw_get("/short/100000/30000?mz")
+        self.assertTrue(body == program(100000)[:30000])
+
+
+class FramingTest(ServerTestCase):
+    def raw(self, path):
+        """The whole answer, head and body as they came, until the server closes."""
+        sock = socket.create_connection(("127.0.0.1", self.servers.http_port), timeout=10)
+        try:
+            sock.sendall(("GET %s HTTP/1.1\r\nHost: localhost\r\n\r\n" % path).encode())
+            data = b""
+            while True:
+                chunk = sock.recv(65536)
+                if not chunk:
+                    return data
+                data += chunk
+        finally:
+            sock.close()
+
+    def test_framing_the_client_must_not_take_at_its_word(self):
+        """Each case: behaviours, the status line, the Content-Length fields, and the body as it
+        travels (chunk framing included) of a program of 3000 bytes."""
+        body = program(3000)
+
+        def chunks(*pieces):
+            return b"".join(b"%s\r\n%s\r\n" % (size, data) for size, data in pieces)
+
+        cases = [
+            ("two lengths", ["length=3000,2999"], "HTTP/1.1 200 OK", ["3000", "2999"], body),
+            ("a huge length", ["length=99999999999999"], "HTTP/1.1 200 OK", ["99999999999999"], body),
+            ("no length", ["nolength"], "HTTP/1.1 200 OK", [], body),
+            ("no length, cut short", ["nolength", "close=1000"], "HTTP/1.1 200 OK", [], body[:1000]),
+            ("chunked", ["chunked"], "HTTP/1.1 200 OK", [], chunks((b"bb8", body)) + b"0\r\n\r\n"),
+            ("chunked, cut short", ["chunked", "close=1000"], "HTTP/1.1 200 OK", [], chunks((b"3e8", body[:1000]))),
+            ("a chunk size not in hex", ["chunked", "badchunk=1000,zz"], "HTTP/1.1 200 OK", [],
+             chunks((b"3e8", body[:1000]), (b"zz", body[1000:])) + b"0\r\n\r\n"),
+            ("a chunk size beyond 64 bits", ["chunked", "badchunk=1000,100000000000000010"], "HTTP/1.1 200 OK", [],
+             chunks((b"3e8", body[:1000]), (b"100000000000000010", body[1000:])) + b"0\r\n\r\n"),
+            ("the code in letters", ["statuscode=2OO"], "HTTP/1.1 2OO OK", ["3000"], body),
+        ]
+        for case, behaviours, status_line, lengths, sent in cases:
+            with self.subTest(case):
+                token = self.token(case)
+                head, _, rest = self.raw(test_server.hostile_path(token, *behaviours, mz=3000)).partition(b"\r\n\r\n")
+                lines = head.decode("latin-1").split("\r\n")
+                self.assertEqual(lines[0], status_line)
+                self.assertEqual([l.split(": ", 1)[1] for l in lines if l.lower().startswith("content-length:")],
+                                 lengths)
+                self.assertEqual("Transfer-Encoding: chunked" in lines, "chunked" in behaviours)
+                self.assertTrue(rest == sent, "the body as it travels differs")
+                self.assertEqual(self.stats(token)["body_bytes"], 1000 if "close=1000" in behaviours else 3000)
+
+    def test_trickle(self):
+        """trickle=AT,GAP: AT bytes at once, then a byte every GAP seconds; /forget lets the rest go."""
+        token = self.token()
+        got = {}
+
+        def fetch():
+            got["answer"] = self.raw_get(test_server.hostile_path(token, "trickle=1000,0.3", mz=3000))
+
+        reader = threading.Thread(target=fetch)
+        reader.start()
+        time.sleep(1.0)
+        sent = self.stats(token)["body_bytes"]
+        self.assertTrue(1002 <= sent <= 1004, sent)
+        urllib.request.urlopen("http://127.0.0.1:%d/forget/%s" % (self.servers.http_port, token), timeout=10).read()
+        reader.join(10)
+        status, _, body, ending, times = got["answer"]
+        self.assertEqual((status, ending), (200, "eof"))
+        self.assertTrue(body == program(3000))
 
 
 class ProxyAndStatsTest(ServerTestCase):
