@@ -8,6 +8,7 @@ a baseline measured in the same run, with their ratio.
 
 import argparse
 import hashlib
+import http.client
 import os
 import re
 import shutil
@@ -17,9 +18,11 @@ import subprocess
 import sys
 import tempfile
 import time
+import urllib.parse
 
 MIB = 1 << 20
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "tests", "server"))
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "server"))
 import test_server  # noqa: E402  the bodies the loopback server sends
 
 
@@ -139,6 +142,7 @@ def speed(args, wine, out):
             got = os.path.getsize(newest_run_folder_setup())
             if got != size:
                 raise RuntimeError("installer wrote %d bytes, expected %d" % (got, size))
+            FOLDER_LINES.append(("speed DPI %d" % dpi, folder_line_ms()))
             log("  run %d: installer %.0f, loop %.0f, loop(arrived) %.0f, curl %.0f, trivial %.0f ms" % (
                 run + 1, rows["installer"][-1], rows["loop"][-1], rows["loop_arrived"][-1], rows["curl"][-1],
                 rows["trivial"][-1]))
@@ -182,6 +186,139 @@ def speed(args, wine, out):
             out.append("DPI %3d worker+splash %s" % (dpi, " ".join("%s=%s" % kv for kv in f.items())))
     out.append("```\n")
     return report
+
+
+# ---- flaky link ----------------------------------------------------------------------------
+
+FLAKY_TOKEN = "bench-flaky"
+CLEAN_TOKEN = "bench-clean"
+FLAKY_RESETS_MAX = 1000  # every response of the run is cut: K of reset=AT,K counts per token and path
+
+
+def flaky_reset_bytes(size):
+    """Where every response is cut: 32 MiB of its body for the 256 MiB payload, an eighth of a
+    smaller one (a short trial run still sees seven resets)."""
+    return min(32 * MIB, max(MIB, size // 8 // MIB * MIB))
+
+
+def server_get(port, path):
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        connection.request("GET", path)
+        return connection.getresponse().read()
+    finally:
+        connection.close()
+
+
+def configure_installer(args, source, target, url):
+    """A copy of the configured installer that asks url (both addresses), pinned to the payload."""
+    subprocess.run([sys.executable, os.path.join(ROOT, "tools", "qwi_config.py"), "write", source, "-o", target,
+                    "https_url=" + url, "http_url=" + url, "--sha256-of", args.payload],
+                   check=True, stdout=subprocess.DEVNULL)
+    return target
+
+
+# (part, ms) of every installer run that downloaded: when its log's first line came.
+FOLDER_LINES = []
+
+
+def folder_lines(out):
+    """The installer's start-up as its own log shows it, across the download runs of this report."""
+    if not FOLDER_LINES:
+        return
+    values = [ms for _, ms in FOLDER_LINES]
+    slow = [(part, ms) for part, ms in FOLDER_LINES if ms >= 1000]
+    out.append("## The installer's first log line (\"folder\") in its download runs\n")
+    out.append("%d runs: median %s, largest %s; %d at 1 s or later%s.\n" % (
+        len(values), fmt_ms(median(values)), fmt_ms(max(values)), len(slow),
+        ": " + ", ".join("%s %s" % (part, fmt_ms(ms)) for part, ms in slow) if slow else ""))
+
+
+def folder_line_ms():
+    """When the installer's latest run wrote its first log line ("folder", once its run folder
+    exists), in ms from the start of installer_main: a slow start-up shows here."""
+    path = os.path.join(os.path.dirname(newest_run_folder_setup()), "install.log")
+    with open(path, "rb") as f:
+        first = f.readline().decode(errors="replace").split()
+    return float(first[0]) if len(first) > 1 and first[1] == "folder" else float("nan")
+
+
+def timed_download(args, wine, installer, token, size):
+    """One download by the installer from the token's resource: (ms to setup's start, the server's
+    /stats of the run)."""
+    server_get(args.http_port, "/forget/" + token)
+    stamp = os.path.join(args.work, "setup-started.txt")
+    f = fields(wine.run(args.launch_timer, windows_path(stamp), installer))
+    if float(f["stamp_ms"]) < 0:
+        raise RuntimeError("setup was not started: %s" % f)
+    got = os.path.getsize(newest_run_folder_setup())
+    if got != size:
+        raise RuntimeError("installer wrote %d bytes, expected %d" % (got, size))
+    FOLDER_LINES.append(("flaky " + token, folder_line_ms()))
+    return float(f["stamp_ms"]), test_server.fetch_stats(args.http_port, token)
+
+
+def flaky(args, wine, out):
+    size = os.path.getsize(args.payload)
+    reset_at = flaky_reset_bytes(size)
+    name = urllib.parse.quote(os.path.basename(args.payload))
+    base = "http://127.0.0.1:%s" % args.http_port
+    clean = configure_installer(args, args.installer_speed, os.path.join(args.work, "installer-clean.exe"),
+                                "%s/x/%s/files/%s" % (base, CLEAN_TOKEN, name))
+    cut = configure_installer(args, args.installer_speed, os.path.join(args.work, "installer-flaky.exe"),
+                              "%s/x/%s/reset=%d,%d/files/%s" % (base, FLAKY_TOKEN, reset_at, FLAKY_RESETS_MAX, name))
+    wine.set_tmp(os.path.join(args.work, "tmp"))
+    wine.set_dpi(96)
+    log("flaky: %d runs, every response reset after %d MiB of its body" % (args.runs, reset_at // MIB))
+    # Warm-up, not counted: the page cache and the prefix's first start of each.
+    timed_download(args, wine, clean, CLEAN_TOKEN, size)
+    timed_download(args, wine, cut, FLAKY_TOKEN, size)
+    rows = {"clean": [], "flaky": [], "clean_bytes": [], "flaky_bytes": [], "responses": [], "resets": []}
+    for run in range(args.runs):
+        # Interleaved, so that a slow moment of the machine hits both alike.
+        ms, stats = timed_download(args, wine, clean, CLEAN_TOKEN, size)
+        rows["clean"].append(ms)
+        rows["clean_bytes"].append(stats["body_bytes"])
+        ms, stats = timed_download(args, wine, cut, FLAKY_TOKEN, size)
+        rows["flaky"].append(ms)
+        rows["flaky_bytes"].append(stats["body_bytes"])
+        rows["responses"].append(len(stats["requests"]))
+        rows["resets"].append(sum(1 for r in stats["requests"] if r["outcome"] == "reset"))
+        log("  run %d: clean %.0f ms, flaky %.0f ms, %d responses (%d reset), served %.4f x the file" % (
+            run + 1, rows["clean"][-1], ms, rows["responses"][-1], rows["resets"][-1], stats["body_bytes"] / size))
+    last_requests = stats["requests"]
+    m = {k: median(v) for k, v in rows.items()}
+    served = m["flaky_bytes"] / size
+    slower = m["flaky"] / m["clean"]
+    out.append("## Flaky link: %d MiB, the connection reset after every %d MiB of a response\n" % (
+        size // MIB, reset_at // MIB))
+    out.append("The installer (x86_64 twin, splash DPI 96) downloads from `/x/%s/reset=%d,%d/files/...`: every "
+               "response is reset (TCP RST) once %d MiB of its body are acknowledged, so each resume is cut "
+               "%d MiB further on. Interleaved with the same download from `/x/%s/files/...` (no reset), "
+               "median of %d runs each; bytes are the server's `/stats` `body_bytes` of the run.\n" % (
+                   FLAKY_TOKEN, reset_at, FLAKY_RESETS_MAX, reset_at // MIB, reset_at // MIB, CLEAN_TOKEN,
+                   args.runs))
+    out.append("| | flaky link | clean link | ratio | target | met |")
+    out.append("|---|---|---|---|---|---|")
+    out.append("| bytes served / file size (%d bytes) | %.4f | %.4f | | <= 1.01 | %s |" % (
+        size, served, m["clean_bytes"] / size, "yes" if served <= 1.01 else "**no**"))
+    out.append("| time to setup's start | %s | %s | **%s** | <= 1.3 | %s |" % (
+        fmt_ms(m["flaky"]), fmt_ms(m["clean"]), ratio(m["flaky"], m["clean"]), "yes" if slower <= 1.3 else "**no**"))
+    out.append("| responses per download (resets) | %d (%d) | 1 (0) | | | |" % (m["responses"], m["resets"]))
+    out.append("\nAll runs:\n")
+    out.append("```")
+    for key in ("clean", "flaky"):
+        out.append("%-12s ms    %s" % (key, " ".join("%.0f" % v for v in rows[key])))
+    for key in ("clean_bytes", "flaky_bytes"):
+        out.append("%-12s / size %s" % (key, " ".join("%.4f" % (v / size) for v in rows[key])))
+    out.append("responses          %s" % " ".join(str(v) for v in rows["responses"]))
+    out.append("```\n")
+    out.append("The responses of the last flaky run (range asked, status, body bytes, outcome):\n")
+    out.append("```")
+    for r in last_requests:
+        out.append("%-22s %s %10d %s" % (r["range"] or "-", r["status"], r["body_bytes"], r["outcome"]))
+    out.append("```\n")
+    return rows
 
 
 # ---- memory --------------------------------------------------------------------------------
@@ -408,7 +545,7 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--startup-runs", type=int, default=7)
     parser.add_argument("--dpis", type=int, nargs="+", default=[96, 192])
-    parser.add_argument("--only", nargs="+", default=["size", "startup", "memory", "speed"])
+    parser.add_argument("--only", nargs="+", default=["size", "startup", "memory", "speed", "flaky"])
     args = parser.parse_args()
     wine = Wine(os.environ.get("WINEPREFIX"), dict(os.environ, WINEDEBUG="-all"))
     out = []
@@ -421,6 +558,9 @@ def main():
             memory(args, wine, out)
         if "speed" in args.only:
             speed(args, wine, out)
+        if "flaky" in args.only:
+            flaky(args, wine, out)
+        folder_lines(out)
     finally:
         wine.set_dpi(96)
     print("\n".join(out))

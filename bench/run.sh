@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Performance benchmarks of the installer: download speed against a minimal WinINet loop and
-# curl, peak memory of a small and a large download, size of the shipping executable, and the
-# time to the first splash render against a trivial program. Prints a Markdown report (also
-# kept in $QWI_DEV_PREFIX/bench/report.md).
+# curl, the download over a link that resets every 32 MiB against a clean one, peak memory of a
+# small and a large download, size of the shipping executable, and the time to the first splash
+# render against a trivial program. Prints a Markdown report (also kept in
+# $QWI_DEV_PREFIX/bench/report.md).
 #
-# Usage: bench/run.sh [--runs N] [--only size|startup|memory|speed ...]
+# Usage: bench/run.sh [--mib N] [--runs N] [--only size|startup|memory|speed|flaky ...]
+#   --mib N: the payload's size in MiB (default 256; a smaller one for a quick trial, where the
+#   flaky link resets every eighth of it).
 # Environment: QWI_DEV_PREFIX (Wine prefix and state, default /tmp/wine-bench),
 #   QWI_BENCH_BUILD64 (default /tmp/build-bench64), QWI_BENCH_BUILD32 (default /tmp/build-bench32).
 # Builds what it needs (x86_64 twin, a start-up probe build, the i686 shipping build); the first
@@ -19,6 +22,14 @@ b64_startup="$b64-startup"
 b32=$(realpath -m "${QWI_BENCH_BUILD32:-/tmp/build-bench32}")
 work="$state/bench"
 payload_mib=256
+measure_args=()
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --mib) payload_mib=${2:-}; shift 2 || { echo "--mib needs a value" >&2; exit 2; } ;;
+        *) measure_args+=("$1"); shift ;;
+    esac
+done
+case "$payload_mib" in ''|*[!0-9]*|0) echo "--mib needs a positive whole number of MiB" >&2; exit 2 ;; esac
 jobs=$(nproc)
 say() { echo "== $*" >&2; }
 
@@ -59,7 +70,7 @@ say "preparing the Wine prefix $state and the loopback server"
 "$root/tests/wine/dev-run.sh" --env >/dev/null
 mkdir -p "$work/files" "$work/tmp"
 payload="$work/files/bench-setup.exe"
-# A runnable program with 256 MiB of data after its image: the loader ignores trailing data.
+# A runnable program with the payload's MiB of data after its image: the loader ignores trailing data.
 expected=$(( $(stat -c %s "$tools/stamp_setup.exe") + (payload_mib << 20) ))
 if [ ! -f "$payload" ] || [ "$(stat -c %s "$payload")" != "$expected" ]; then
     cp "$tools/stamp_setup.exe" "$payload.tmp"
@@ -89,7 +100,7 @@ python3 "$here/bench.py" --work "$work" --payload "$payload" --http-port "$QWI_H
     --wininet-loop "$tools/wininet_loop.exe" --profile "$tools/download_profile.exe" \
     --download-bench "$b64/tests/helpers/download_bench.exe" \
     --installer-speed "$work/installer-speed.exe" --installer-startup "$work/installer-startup.exe" \
-    --installer32 "$b32/QuorvelWebInstaller.exe" --map "$b32/QuorvelWebInstaller.map" "$@" | tee "$work/report.md"
+    --installer32 "$b32/QuorvelWebInstaller.exe" --map "$b32/QuorvelWebInstaller.map" "${measure_args[@]}" | tee "$work/report.md"
 {
     echo
     echo "Machine: $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), $(nproc) cores," \
