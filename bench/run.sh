@@ -36,7 +36,7 @@ say() { echo "== $*" >&2; }
 # ---- builds ---------------------------------------------------------------------------------
 say "building the x86_64 twin and its helpers in $b64"
 cmake --preset win64 -B "$b64" -S "$root" >/dev/null
-cmake --build "$b64" -j"$jobs" --target QuorvelWebInstaller qwi_core download_bench trust_ca >/dev/null
+cmake --build "$b64" -j"$jobs" --target QuorvelWebInstaller qwi_core download_bench trust_ca window_driver >/dev/null
 
 say "building the start-up probe (ends after the first render) in $b64_startup"
 cmake --preset win64 -B "$b64_startup" -S "$root" -DQWI_BUILD_TESTS=OFF \
@@ -78,12 +78,24 @@ if [ ! -f "$payload" ] || [ "$(stat -c %s "$payload")" != "$expected" ]; then
     mv "$payload.tmp" "$payload"
 fi
 QWI_FILES_DIR="$work/files" QWI_BUILD_DIR="$b64" "$root/tests/server/start.sh" "$state" >/dev/null
-trap '"$root/tests/server/stop.sh" "$state" >/dev/null 2>&1 || true' EXIT
+holder=
+finish() {
+    "$root/tests/server/stop.sh" "$state" >/dev/null 2>&1 || true
+    if [ -n "$holder" ]; then kill "$holder" 2>/dev/null || true; fi
+}
+trap finish EXIT
 # shellcheck disable=SC1091
 . "$state/server.env"
 # shellcheck disable=SC1091
 . "$state/env.sh"
 export WINEPREFIX DISPLAY
+# A user of Wine's desktop process for the whole run, as a Windows session always has its desktop.
+# Without one it quits 10-25 s after its last window, the next installer run starts a new one and
+# waits for it: about 0.1-0.4 s, or 10 s where the prefix's RpcSs service can't start (see
+# docs/PERFORMANCE.md, "slow start-ups"). The dump returns once the desktop is there.
+setsid /usr/lib/wine/wine64 "$b64/tests/helpers/window_driver.exe" hold </dev/null >/dev/null 2>&1 &
+holder=$!
+/usr/lib/wine/wine64 "$b64/tests/helpers/window_driver.exe" dump </dev/null >/dev/null 2>&1 || true
 
 url="http://127.0.0.1:$QWI_HTTP_PORT/files/bench-setup.exe"
 stamp_windows="Z:$(echo "$work/setup-started.txt" | tr / '\\')"
