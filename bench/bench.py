@@ -209,6 +209,12 @@ def flaky_reset_bytes(size):
     return min(32 * MIB, max(MIB, size // 8 // MIB * MIB))
 
 
+def flaky_path(token, reset_at, name):
+    """The served file under `token`, every response of which is reset after reset_at bytes of its
+    body."""
+    return "/x/%s/reset=%d,%d/files/%s" % (token, reset_at, FLAKY_RESETS_MAX, urllib.parse.quote(name))
+
+
 def server_get(port, path):
     connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
     try:
@@ -242,13 +248,14 @@ def folder_lines(out):
         ": " + ", ".join("%s %s" % (part, fmt_ms(ms)) for part, ms in slow) if slow else ""))
 
 
-def folder_line_ms():
-    """When the installer's latest run wrote its first log line ("folder", once its run folder
-    exists), in ms from the start of installer_main: a slow start-up shows here."""
-    path = os.path.join(os.path.dirname(newest_run_folder_setup()), "install.log")
+def folder_line_ms(log_path=None):
+    """When the run of the log (by default the installer's latest) wrote its first line ("folder",
+    once its run folder exists), in ms from the start of installer_main: a slow start-up shows
+    here. NaN when the log begins otherwise."""
+    path = log_path or os.path.join(os.path.dirname(newest_run_folder_setup()), "install.log")
     with open(path, "rb") as f:
         first = f.readline().decode(errors="replace").split()
-    return float(first[0]) if len(first) > 1 and first[1] == "folder" else float("nan")
+    return float(first[0]) if len(first) > 1 and first[1] == "folder" and first[0].isdigit() else float("nan")
 
 
 def timed_download(args, wine, installer, token, size):
@@ -269,12 +276,12 @@ def timed_download(args, wine, installer, token, size):
 def flaky(args, wine, out):
     size = os.path.getsize(args.payload)
     reset_at = flaky_reset_bytes(size)
-    name = urllib.parse.quote(os.path.basename(args.payload))
+    name = os.path.basename(args.payload)
     base = "http://127.0.0.1:%s" % args.http_port
     clean = configure_installer(args, args.installer_speed, os.path.join(args.work, "installer-clean.exe"),
-                                "%s/x/%s/files/%s" % (base, CLEAN_TOKEN, name))
+                                "%s/x/%s/files/%s" % (base, CLEAN_TOKEN, urllib.parse.quote(name)))
     cut = configure_installer(args, args.installer_speed, os.path.join(args.work, "installer-flaky.exe"),
-                              "%s/x/%s/reset=%d,%d/files/%s" % (base, FLAKY_TOKEN, reset_at, FLAKY_RESETS_MAX, name))
+                              base + flaky_path(FLAKY_TOKEN, reset_at, name))
     wine.set_tmp(os.path.join(args.work, "tmp"))
     wine.set_dpi(96)
     log("flaky: %d runs, every response reset after %d MiB of its body" % (args.runs, reset_at // MIB))
