@@ -109,10 +109,17 @@ SPEED_TARGETS = {96: 1.05, 192: 1.10}
 FIRST_RENDER_TARGET_MS = 100
 
 
+# The loop's variants: the minimal loop; the same taking the SHA-256 of every chunk as the installer
+# must for its pin (a plain http address is asked only with one); the installer's former read rule.
+LOOP_SUBJECTS = (("loop", ("--rule", "full")), ("loop_sha256", ("--rule", "full", "--sha256")),
+                 ("loop_arrived", ("--rule", "arrived")))
+
+
 # ---- download speed ------------------------------------------------------------------------
 
 def speed(args, wine, out):
     url = "http://127.0.0.1:%s/files/%s" % (args.http_port, os.path.basename(args.payload))
+    secure_url = "https://localhost:%s/files/%s" % (args.https_port, os.path.basename(args.payload))
     pin = file_sha256(args.payload)
     tmp_dir = os.path.join(args.work, "tmp")
     os.makedirs(tmp_dir, exist_ok=True)
@@ -124,8 +131,9 @@ def speed(args, wine, out):
     report = {}
     for dpi in args.dpis:
         wine.set_dpi(dpi)
-        rows = {"installer": [], "loop": [], "loop_arrived": [], "curl": [], "trivial": []}
-        inner = {"loop": [], "loop_arrived": []}
+        rows = {"installer": [], "loop": [], "loop_sha256": [], "loop_arrived": [], "curl": [], "trivial": [],
+                "installer_https": [], "loop_https": []}
+        inner = {"loop": [], "loop_sha256": [], "loop_arrived": []}
         log("speed: DPI %d, %d runs" % (dpi, args.runs))
         # Warm-up, not counted: the first download of a run also fills the server's page cache.
         wine.run(args.launch_timer, windows_path(stamp), args.installer_speed)
@@ -134,8 +142,8 @@ def speed(args, wine, out):
             # Interleaved, so that a slow moment of the machine hits every subject alike.
             line = wine.run(args.launch_timer, "-", args.stamp_setup)
             rows["trivial"].append(float(fields(line)["exit_ms"]))
-            for rule, key in (("full", "loop"), ("arrived", "loop_arrived")):
-                line = wine.run(args.launch_timer, "-", args.wininet_loop, url, loop_out, "--rule", rule)
+            for key, options in LOOP_SUBJECTS:
+                line = wine.run(args.launch_timer, "-", args.wininet_loop, url, loop_out, *options)
                 rows[key].append(float(fields(line)["exit_ms"]))
             line = wine.run(args.launch_timer, windows_path(stamp), args.installer_speed)
             f = fields(line)
@@ -149,11 +157,20 @@ def speed(args, wine, out):
             if got != size:
                 raise RuntimeError("installer wrote %d bytes, expected %d" % (got, size))
             FOLDER_LINES.append(("speed DPI %d" % dpi, folder_line_ms()))
-            log("  run %d: installer %.0f, loop %.0f, loop(arrived) %.0f, curl %.0f, trivial %.0f ms" % (
-                run + 1, rows["installer"][-1], rows["loop"][-1], rows["loop_arrived"][-1], rows["curl"][-1],
-                rows["trivial"][-1]))
-        for rule, key in (("full", "loop"), ("arrived", "loop_arrived")):
-            inner[key] = fields(wine.run(args.wininet_loop, url, loop_out, "--rule", rule))
+            # The same over https, where the installer needs no pin: the download without the digest.
+            line = wine.run(args.launch_timer, "-", args.wininet_loop, secure_url, loop_out)
+            rows["loop_https"].append(float(fields(line)["exit_ms"]))
+            line = wine.run(args.launch_timer, windows_path(stamp), args.installer_speed_https)
+            if float(fields(line)["stamp_ms"]) < 0:
+                raise RuntimeError("setup was not started over https: " + line)
+            rows["installer_https"].append(float(fields(line)["stamp_ms"]))
+            FOLDER_LINES.append(("speed https DPI %d" % dpi, folder_line_ms()))
+            log("  run %d: installer %.0f, loop %.0f, loop+sha256 %.0f, loop(arrived) %.0f, curl %.0f, trivial %.0f, "
+                "https: installer %.0f, loop %.0f ms" % (
+                    run + 1, rows["installer"][-1], rows["loop"][-1], rows["loop_sha256"][-1], rows["loop_arrived"][-1],
+                    rows["curl"][-1], rows["trivial"][-1], rows["installer_https"][-1], rows["loop_https"][-1]))
+        for key, options in LOOP_SUBJECTS:
+            inner[key] = fields(wine.run(args.wininet_loop, url, loop_out, *options))
         net_only = fields(wine.run(args.wininet_loop, url, loop_out, "--rule", "full", "--no-write"))
         profile = [fields(wine.run(args.profile, url, pin, loop_out, "200")) for _ in range(3)]
         report[dpi] = (rows, inner, net_only, profile)
@@ -165,21 +182,23 @@ def speed(args, wine, out):
     out.append("Median of %d interleaved runs per subject, times from process start (inside Wine) to the end: "
                "the installer until the downloaded setup program has started, the loop until it exits, curl "
                "(native) until it exits.\n" % args.runs)
-    out.append("| splash DPI | installer | minimal WinINet loop | installer / loop | target | loop with the installer's read rule | curl | installer / curl | trivial process start |")
-    out.append("|---|---|---|---|---|---|---|---|---|")
+    out.append("| splash DPI | installer | minimal WinINet loop | installer / loop | target | loop + SHA-256 | installer / (loop + SHA-256) | https: installer (no pin) | https: loop | https: installer / loop | loop with the installer's former read rule | curl | installer / curl | trivial process start |")
+    out.append("|---|---|---|---|---|---|---|---|---|---|---|---|---|---|")
     for dpi, (rows, inner, net_only, profile) in report.items():
         m = {k: median(v) for k, v in rows.items()}
         target = SPEED_TARGETS.get(dpi)
         met = "" if target is None else ("<= %.2f (%s)" % (target, "met" if m["installer"] <= target * m["loop"] else "**missed**"))
-        out.append("| %d | %s | %s | **%s** | %s | %s | %s | %s | %s |" % (
+        out.append("| %d | %s | %s | **%s** | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |" % (
             dpi, fmt_ms(m["installer"]), fmt_ms(m["loop"]), ratio(m["installer"], m["loop"]), met,
+            fmt_ms(m["loop_sha256"]), ratio(m["installer"], m["loop_sha256"]),
+            fmt_ms(m["installer_https"]), fmt_ms(m["loop_https"]), ratio(m["installer_https"], m["loop_https"]),
             fmt_ms(m["loop_arrived"]), fmt_ms(m["curl"]), ratio(m["installer"], m["curl"]), fmt_ms(m["trivial"])))
     out.append("")
     out.append("All runs (ms):\n")
     out.append("```")
     for dpi, (rows, inner, net_only, profile) in report.items():
         for key, values in rows.items():
-            out.append("DPI %3d %-13s %s" % (dpi, key, " ".join("%.0f" % v for v in values)))
+            out.append("DPI %3d %-15s %s" % (dpi, key, " ".join("%.0f" % v for v in values)))
     out.append("```\n")
     out.append("### Where the time goes\n")
     out.append("Inner figures of single runs: the minimal loop timed call by call, the loop without file "
@@ -188,8 +207,8 @@ def speed(args, wine, out):
     out.append("```")
     for dpi, (rows, inner, net_only, profile) in report.items():
         for key, f in inner.items():
-            out.append("DPI %3d loop %-8s %s" % (dpi, f.get("rule"), " ".join("%s=%s" % kv for kv in f.items() if kv[0] != "rule")))
-        out.append("DPI %3d loop no-write %s" % (dpi, " ".join("%s=%s" % kv for kv in net_only.items() if kv[0] != "rule")))
+            out.append("DPI %3d %-13s %s" % (dpi, key, " ".join("%s=%s" % kv for kv in f.items())))
+        out.append("DPI %3d loop no-write  %s" % (dpi, " ".join("%s=%s" % kv for kv in net_only.items() if kv[0] != "rule")))
         for f in profile:
             out.append("DPI %3d worker+splash %s" % (dpi, " ".join("%s=%s" % kv for kv in f.items())))
     out.append("```\n")
@@ -556,7 +575,7 @@ def startup(args, wine, out):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for name in ("work", "payload", "http_port", "launch_timer", "stamp_setup", "wininet_loop", "profile",
+    for name in ("work", "payload", "http_port", "https_port", "installer_speed_https", "launch_timer", "stamp_setup", "wininet_loop", "profile",
                  "download_bench", "installer_speed", "installer_startup", "installer32", "map"):
         parser.add_argument("--" + name.replace("_", "-"))
     parser.add_argument("--runs", type=int, default=5)

@@ -57,7 +57,7 @@ tools="$b64/bench"
 mkdir -p "$tools"
 cxx=x86_64-w64-mingw32-g++-posix
 flags=(-std=c++17 -O2 -Wall -municode -static -DUNICODE -D_UNICODE)
-"$cxx" "${flags[@]}" -o "$tools/wininet_loop.exe" "$here/wininet_loop.cpp" -lwininet
+"$cxx" "${flags[@]}" -o "$tools/wininet_loop.exe" "$here/wininet_loop.cpp" -lwininet -lbcrypt
 "$cxx" "${flags[@]}" -o "$tools/stamp_setup.exe" "$here/stamp_setup.cpp"
 "$cxx" "${flags[@]}" -o "$tools/launch_timer.exe" "$here/launch_timer.cpp"
 x86_64-w64-mingw32-windres -I "$root/res" "$root/res/art.rc" -O coff -o "$tools/art.res"
@@ -105,9 +105,15 @@ for kind in speed:"$b64" startup:"$b64_startup"; do
         "https_url=$url" "http_url=$url" "setup_args=$stamp_windows" --sha256-of "$payload" >/dev/null
 done
 
+# Over https no pin is needed: the download without the digest of every byte.
+secure_url="https://localhost:$QWI_HTTPS_PORT/files/bench-setup.exe"
+python3 "$root/tools/qwi_config.py" write "$b64/QuorvelWebInstaller.exe" -o "$work/installer-speed-https.exe" \
+    "https_url=$secure_url" "http_url=$secure_url" "setup_args=$stamp_windows" >/dev/null
+
 # ---- measurements ---------------------------------------------------------------------------
 say "measuring"
-python3 "$here/bench.py" --work "$work" --payload "$payload" --http-port "$QWI_HTTP_PORT" \
+python3 "$here/bench.py" --work "$work" --payload "$payload" --http-port "$QWI_HTTP_PORT" --https-port "$QWI_HTTPS_PORT" \
+    --installer-speed-https "$work/installer-speed-https.exe" \
     --launch-timer "$tools/launch_timer.exe" --stamp-setup "$tools/stamp_setup.exe" \
     --wininet-loop "$tools/wininet_loop.exe" --profile "$tools/download_profile.exe" \
     --download-bench "$b64/tests/helpers/download_bench.exe" \
