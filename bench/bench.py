@@ -138,6 +138,8 @@ def speed(args, wine, out):
         # Warm-up, not counted: the first download of a run also fills the server's page cache.
         wine.run(args.launch_timer, windows_path(stamp), args.installer_speed)
         wine.run(args.wininet_loop, url, loop_out)
+        wine.run(args.launch_timer, windows_path(stamp), args.installer_speed_https)
+        wine.run(args.wininet_loop, secure_url, loop_out)
         for run in range(args.runs):
             # Interleaved, so that a slow moment of the machine hits every subject alike.
             line = wine.run(args.launch_timer, "-", args.stamp_setup)
