@@ -2,7 +2,7 @@
 // installer's worker does (same request flags, reads of at most 16,384 bytes, every chunk written
 // to a file), timed call by call so that the run shows where its time goes.
 //
-// Usage: wininet_loop.exe URL OUTPUT [--rule full|arrived|nowait] [--no-write]
+// Usage: wininet_loop.exe URL OUTPUT [--rule full|arrived|nowait] [--no-write] [--sha256]
 //   full     every read asks for 16,384 bytes (the plain loop)
 //   arrived  asks InternetQueryDataAvailable first and reads 16,384 bytes once that much has
 //            arrived, else only what has
@@ -10,8 +10,11 @@
 //            only when that finds nothing, waits in InternetQueryDataAvailable and reads what it
 //            reports
 //   --no-write  reads only: the network and WinINet alone
+//   --sha256    also takes the SHA-256 of every chunk with BCrypt, as the installer does for its pin
 // Prints one line: rule=... ms=... bytes=... reads=... query_ms=... read_ms=... write_ms=...
+//   hash_ms=...
 #include <windows.h>
+#include <bcrypt.h>
 #include <wininet.h>
 #include <stdio.h>
 #include <string.h>
@@ -32,16 +35,19 @@ static double now_ms()
 int wmain(int argc, wchar_t** argv)
 {
     if (argc < 3) {
-        fwprintf(stderr, L"usage: wininet_loop.exe URL OUTPUT [--rule full|arrived|nowait] [--no-write]\n");
+        fwprintf(stderr, L"usage: wininet_loop.exe URL OUTPUT [--rule full|arrived|nowait] [--no-write] [--sha256]\n");
         return 2;
     }
     const wchar_t* rule = L"full";
     bool write = true;
+    bool digest = false;
     for (int i = 3; i < argc; ++i) {
         if (!wcscmp(argv[i], L"--rule") && i + 1 < argc) {
             rule = argv[++i];
         } else if (!wcscmp(argv[i], L"--no-write")) {
             write = false;
+        } else if (!wcscmp(argv[i], L"--sha256")) {
+            digest = true;
         } else {
             fwprintf(stderr, L"unknown argument %ls\n", argv[i]);
             return 2;
@@ -71,10 +77,17 @@ int wmain(int argc, wchar_t** argv)
         fprintf(stderr, "open failed: %lu\n", GetLastError());
         return 1;
     }
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (digest && (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)) ||
+                   !BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0)))) {
+        fprintf(stderr, "no SHA-256\n");
+        return 1;
+    }
     static char buffer[CHUNK];
     unsigned long long total = 0;
     unsigned long reads = 0;
-    double query_ms = 0, read_ms = 0, write_ms = 0;
+    double query_ms = 0, read_ms = 0, write_ms = 0, hash_ms = 0;
     int result = 0;
     for (;;) {
         DWORD wanted = CHUNK;
@@ -131,6 +144,22 @@ int wmain(int argc, wchar_t** argv)
             }
             write_ms += now_ms() - t;
         }
+        if (hash) {
+            double t = now_ms();
+            if (!BCRYPT_SUCCESS(BCryptHashData(hash, (PUCHAR)buffer, got, 0))) {
+                result = 1;
+                break;
+            }
+            hash_ms += now_ms() - t;
+        }
+    }
+    if (hash) {
+        double t = now_ms();
+        UCHAR value[32];
+        result = BCRYPT_SUCCESS(BCryptFinishHash(hash, value, sizeof value, 0)) ? result : 1;
+        hash_ms += now_ms() - t;
+        BCryptDestroyHash(hash);
+        BCryptCloseAlgorithmProvider(algorithm, 0);
     }
     InternetCloseHandle(request);
     InternetCloseHandle(session);
@@ -138,7 +167,7 @@ int wmain(int argc, wchar_t** argv)
         CloseHandle(file);
     }
     double elapsed = now_ms() - started;
-    printf("rule=%ls write=%d ms=%.1f bytes=%llu reads=%lu query_ms=%.1f read_ms=%.1f write_ms=%.1f\n", rule,
-           write ? 1 : 0, elapsed, total, reads, query_ms, read_ms, write_ms);
+    printf("rule=%ls write=%d ms=%.1f bytes=%llu reads=%lu query_ms=%.1f read_ms=%.1f write_ms=%.1f hash_ms=%.1f\n",
+           rule, write ? 1 : 0, elapsed, total, reads, query_ms, read_ms, write_ms, hash_ms);
     return result;
 }
