@@ -357,7 +357,9 @@ int http_send_again(HttpSession* session, HttpRequest* request, DWORD timeout_ms
     if (cancelled(session)) {
         return fail(ERROR_CANCELLED);
     }
-    return call(session, request, OP_SEND_AGAIN, timeout_ms) != 0 ? 1 : outcome(request->channel);
+    begin(request->channel, OP_SEND_AGAIN); // between reads: no read of the body is in flight
+    bool returned = false;
+    return await(session, request, timeout_ms, false, &returned) != 0 ? 1 : outcome(request->channel);
 }
 
 int http_location(HINTERNET request, const wchar_t* url, wchar_t* out, DWORD units)
