@@ -186,9 +186,15 @@ class Wine:
         return None
 
     def reg_set(self, key, name, kind, data):
-        code, out = self.reg("add", key, "/v", name, "/t", kind, "/d", str(data), "/f")
-        if code != 0:
-            raise AssertionError("reg add %s %s failed: %s" % (key, name, out))
+        # Wine's reg.exe once ended with a failure and printed nothing (a full run, putting a value
+        # back after the keyboard case): try again before calling it a failure.
+        for attempt in range(3):
+            code, out, err = self.run("reg", ("add", key, "/v", name, "/t", kind, "/d", str(data), "/f"),
+                                      timeout=60)
+            if code == 0:
+                return
+            time.sleep(1)
+        raise AssertionError("reg add %s %s failed (%s): %s %s" % (key, name, code, out, err))
 
     def reg_delete(self, key, name):
         self.reg("delete", key, "/v", name, "/f")
