@@ -9,6 +9,7 @@
 #include "app/download.h"
 #include "app/install_log.h"
 #include "app/proxy_sign_in.h"
+#include "app/response_framing.h"
 #include "app/worker_report.h"
 #include "rt/file.h"
 #include "rt/format.h"
@@ -72,65 +73,12 @@ static void query_validator(HINTERNET request, DWORD info, char* out)
     }
 }
 
-// Takes the numbers of one Content-Length field's text, comma-separated values included, into
-// *length. False when one differs from a number taken before.
-static bool take_length_values(char* text, bool* known, uint64_t* length)
-{
-    for (char* value = text; value;) {
-        char* comma = value;
-        while (*comma && *comma != ',') {
-            ++comma;
-        }
-        char* next = *comma ? comma + 1 : nullptr;
-        while (comma > value && (comma[-1] == ' ' || comma[-1] == '\t')) {
-            --comma;
-        }
-        *comma = '\0';
-        while (*value == ' ' || *value == '\t') {
-            ++value;
-        }
-        uint64_t number = 0;
-        if (parse_content_length(value, &number)) { // anything else is not a length, as ever
-            if (*known && number != *length) {
-                return false;
-            }
-            *known = true;
-            *length = number;
-        }
-        value = next;
-    }
-    return true;
-}
-
-// The response's Content-Length, from every instance of the field (the library answers the first
-// one alone): two that differ leave the body's end to whichever one a parser on the way believed,
-// so they fail the attempt. The same number twice is one length. 0, or DOWNLOAD_ERROR_FRAMING.
-static int take_length(HINTERNET request, bool* known, uint64_t* length)
-{
-    *known = false;
-    for (DWORD index = 0, asked = 0;; asked = index) {
-        char text[HEADER_TEXT_SIZE];
-        DWORD size = sizeof text - 1;
-        if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, &index)) {
-            // No more instances; or one too long to be any length, behind which others would hide.
-            return GetLastError() == ERROR_INSUFFICIENT_BUFFER ? DOWNLOAD_ERROR_FRAMING : 0;
-        }
-        text[size < sizeof text ? size : sizeof text - 1] = '\0';
-        if (!take_length_values(text, known, length)) {
-            return DOWNLOAD_ERROR_FRAMING;
-        }
-        if (index == asked) {
-            return 0; // a library that does not move on: nothing more to read
-        }
-    }
-}
-
 // The head of a full (200) response: the length and validator that resumes are checked against,
 // and room for the body on the disk, above a reserve that the system keeps. A length beyond it
 // rules the address out; a body without one is stopped before it passes it (stream_body).
 static int take_full_response(Transfer* transfer, HINTERNET request)
 {
-    int result = take_length(request, &transfer->length_known, &transfer->length);
+    int result = response_length(request, &transfer->length_known, &transfer->length);
     if (result != 0) {
         return download_failure(result);
     }
@@ -166,7 +114,7 @@ static int take_partial_response(Transfer* transfer, HINTERNET request)
 {
     bool length_known = false;
     uint64_t length = 0; // the part's: its Content-Range is what is checked
-    int framing = take_length(request, &length_known, &length);
+    int framing = response_length(request, &length_known, &length);
     if (framing != 0) {
         return download_failure(framing);
     }
@@ -374,49 +322,6 @@ static int resume_headers(const Transfer* transfer, wchar_t* headers)
     return 0;
 }
 
-// Whether a status line reads one way only: "HTTP/1." and a digit, a space, three digits, and
-// the end or a space before the reason. A code written otherwise ("2OO") is read as one number
-// by one parser and as another, or as none, by the next.
-static bool status_line_sound(const char* line)
-{
-    static const char VERSION[] = "HTTP/1.";
-    for (uint32_t i = 0; i < sizeof VERSION - 1; ++i) {
-        if (line[i] != VERSION[i]) {
-            return false;
-        }
-    }
-    const char* at = line + sizeof VERSION - 1;
-    bool digits = at[0] >= '0' && at[0] <= '9' && at[1] == ' ';
-    for (int i = 2; digits && i < 5; ++i) {
-        digits = at[i] >= '0' && at[i] <= '9';
-    }
-    return digits && (at[5] == '\0' || at[5] == ' ');
-}
-
-// The response's status line as it came (the first of its raw header lines). 0 when it is sound;
-// DOWNLOAD_ERROR_FRAMING, or the result of a failed query.
-static int check_status_line(HINTERNET request)
-{
-    DWORD size = 0;
-    if (HttpQueryInfoA(request, HTTP_QUERY_RAW_HEADERS, nullptr, &size, nullptr) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
-        return DOWNLOAD_ERROR_FRAMING; // no head to read
-    }
-    char* raw = (char*)heap_alloc((size_t)size + 1);
-    if (!raw) {
-        return ERROR_NOT_ENOUGH_MEMORY;
-    }
-    int result = 0;
-    if (!HttpQueryInfoA(request, HTTP_QUERY_RAW_HEADERS, raw, &size, nullptr)) {
-        result = last_error_result();
-    } else {
-        raw[size] = '\0'; // the lines are NUL-separated: the first ends at the first NUL
-        result = status_line_sound(raw) ? 0 : DOWNLOAD_ERROR_FRAMING;
-    }
-    heap_free(raw);
-    return result;
-}
-
 // The status of a response into transfer->status (0 when there is none). 0, or the result.
 static int take_status(Transfer* transfer, HINTERNET request)
 {
@@ -426,7 +331,7 @@ static int take_status(Transfer* transfer, HINTERNET request)
         transfer->status = 0;
         result = last_error_result();
     }
-    int line = check_status_line(request); // the number as the library read it stays for the log
+    int line = response_status_line(request); // the number as the library read it stays for the log
     return line != 0 ? download_failure(line) : result;
 }
 
